@@ -1,0 +1,85 @@
+#include "cli/json_channel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <iterator>
+
+namespace ravu {
+namespace {
+
+/// The deepest nesting of arrays and objects in JSON text, not counting brackets in strings.
+int nestingDepth(std::string_view text) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+}  // namespace
+
+std::string serializeDocument(const Json& document) {
+    std::string compact;
+    try {
+        compact = document.dump(-1, ' ', false, Json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return "{}";
+    }
+    // A slash only ever stands inside a string in JSON text, so every one can be escaped.
+    std::string text;
+    text.reserve(compact.size() + compact.size() / 16);
+    for (const char c : compact) {
+        if (c == '/') {
+            text += '\\';
+        }
+        text += c;
+    }
+    return text;
+}
+
+Json parseRequest(std::string_view bytes) {
+    if (nestingDepth(bytes) > maxRequestDepth) {
+        return Json::object();
+    }
+    Json request = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    if (!request.is_object()) {
+        return Json::object();
+    }
+    return request;
+}
+
+void emit(const Json& document) {
+    std::string line = serializeDocument(document);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+void fail(std::string_view message) {
+    emit(Json{{"error", std::string{message}}});
+    std::exit(1);
+}
+
+Json readStdinJSON() {
+    std::string bytes{std::istreambuf_iterator<char>{std::cin}, std::istreambuf_iterator<char>{}};
+    return parseRequest(bytes);
+}
+
+}  // namespace ravu

@@ -1,0 +1,218 @@
+#include "convert/time.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+
+namespace ravu {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::seconds;
+
+/// Reads exactly `width` ASCII digits at `pos`, moving past them.
+std::optional<int> digits(std::string_view text, std::size_t& pos, std::size_t width) {
+    if (pos + width > text.size()) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        const char c = text[pos + i];
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    pos += width;
+    return value;
+}
+
+bool expect(std::string_view text, std::size_t& pos, char c) {
+    if (pos < text.size() && text[pos] == c) {
+        ++pos;
+        return true;
+    }
+    return false;
+}
+
+bool isZoneNameChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '_' || c == '-' || c == '+';
+}
+
+}  // namespace
+
+std::string iso(Instant instant) {
+    return date::format("%Y-%m-%dT%H:%M:%SZ", date::floor<seconds>(instant));
+}
+
+std::optional<Instant> parseISO(std::string_view text) {
+    std::size_t pos = 0;
+    const auto year = digits(text, pos, 4);
+    if (!year || !expect(text, pos, '-')) {
+        return std::nullopt;
+    }
+    const auto month = digits(text, pos, 2);
+    if (!month || !expect(text, pos, '-')) {
+        return std::nullopt;
+    }
+    const auto day = digits(text, pos, 2);
+    if (!day || !expect(text, pos, 'T')) {
+        return std::nullopt;
+    }
+    const auto hour = digits(text, pos, 2);
+    if (!hour || !expect(text, pos, ':')) {
+        return std::nullopt;
+    }
+    const auto minute = digits(text, pos, 2);
+    if (!minute || !expect(text, pos, ':')) {
+        return std::nullopt;
+    }
+    const auto second = digits(text, pos, 2);
+    if (!second) {
+        return std::nullopt;
+    }
+
+    microseconds fraction{0};
+    if (expect(text, pos, '.')) {
+        const std::size_t first = pos;
+        std::int64_t micros = 0;
+        bool beyondMicros = false;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+            const std::size_t place = pos - first;
+            if (place < 6) {
+                micros = micros * 10 + (text[pos] - '0');
+            } else if (text[pos] != '0') {
+                beyondMicros = true;
+            }
+            ++pos;
+        }
+        if (pos == first) {
+            return std::nullopt;
+        }
+        for (std::size_t place = pos - first; place < 6; ++place) {
+            micros *= 10;
+        }
+        // A fraction finer than a microsecond still makes the instant lie after the second.
+        fraction = microseconds{micros + (beyondMicros ? 1 : 0)};
+    }
+
+    seconds offset{0};
+    if (expect(text, pos, 'Z')) {
+    } else if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        const bool negative = text[pos] == '-';
+        ++pos;
+        const auto offsetHours = digits(text, pos, 2);
+        if (!offsetHours || !expect(text, pos, ':')) {
+            return std::nullopt;
+        }
+        const auto offsetMinutes = digits(text, pos, 2);
+        if (!offsetMinutes || *offsetHours > 23 || *offsetMinutes > 59) {
+            return std::nullopt;
+        }
+        offset = std::chrono::hours{*offsetHours} + std::chrono::minutes{*offsetMinutes};
+        if (negative) {
+            offset = -offset;
+        }
+    } else {
+        return std::nullopt;
+    }
+    if (pos != text.size()) {
+        return std::nullopt;
+    }
+
+    const date::year_month_day ymd{date::year{*year}, date::month(static_cast<unsigned>(*month)),
+                                   date::day(static_cast<unsigned>(*day))};
+    if (!ymd.ok() || *hour > 23 || *minute > 59 || *second > 59) {
+        return std::nullopt;
+    }
+    const auto wall = date::sys_days{ymd} + std::chrono::hours{*hour} +
+                      std::chrono::minutes{*minute} + seconds{*second};
+    return Instant{date::floor<microseconds>(wall - offset) + fraction};
+}
+
+std::string dayString(Instant instant, const TimeZone& zone) {
+    const auto local = date::floor<date::days>(localTime(instant, zone));
+    return date::format("%Y-%m-%d", date::year_month_day{local});
+}
+
+std::optional<std::string> utcDayKey(Instant instant) {
+    if (instant.time_since_epoch() % date::days{1} != microseconds{0}) {
+        return std::nullopt;
+    }
+    return dayString(instant, utcZone());
+}
+
+const TimeZone& utcZone() {
+    static const TimeZone* const zone = date::locate_zone("UTC");
+    return *zone;
+}
+
+const TimeZone* findZone(std::string_view name) {
+    // The zone database turns names into paths: keep "..", absolute paths and odd bytes out.
+    if (name.empty() || name.size() > 64 || name.front() == '/' ||
+        name.find("..") != std::string_view::npos ||
+        !std::all_of(name.begin(), name.end(), isZoneNameChar)) {
+        return nullptr;
+    }
+    try {
+        return date::locate_zone(name);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+const TimeZone& currentZone() {
+    static const TimeZone* const zone = [] {
+        if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != '\0') {
+            std::string_view name{tz};
+            if (name.front() == ':') {
+                name.remove_prefix(1);
+            }
+            if (const TimeZone* named = findZone(name)) {
+                return named;
+            }
+        }
+        try {
+            return date::current_zone();
+        } catch (const std::exception&) {
+            return &utcZone();
+        }
+    }();
+    return *zone;
+}
+
+date::local_time<microseconds> localTime(Instant instant, const TimeZone& zone) {
+    return zone.to_local(instant);
+}
+
+Instant fromLocal(date::local_time<microseconds> local, const TimeZone& zone) {
+    const auto info = zone.get_info(date::floor<seconds>(local));
+    // For a wall time in a gap `first` holds the offset in force before it, which moves the
+    // time forward by the gap; in an overlap `first` is the earlier of the two instants.
+    return Instant{local.time_since_epoch() - info.first.offset};
+}
+
+Instant addDays(Instant instant, int days, const TimeZone& zone) {
+    return fromLocal(localTime(instant, zone) + date::days{days}, zone);
+}
+
+std::optional<Instant> startOfDay(int year, unsigned month, unsigned day, const TimeZone& zone) {
+    const date::year_month_day ymd{date::year{year}, date::month{month}, date::day{day}};
+    if (!ymd.ok()) {
+        return std::nullopt;
+    }
+    const date::local_seconds midnight{date::local_days{ymd}.time_since_epoch()};
+    const auto info = zone.get_info(midnight);
+    if (info.result == date::local_info::nonexistent) {
+        return Instant{info.first.end};
+    }
+    return Instant{midnight.time_since_epoch() - info.first.offset};
+}
+
+bool sameDay(Instant a, Instant b, const TimeZone& zone) {
+    return date::floor<date::days>(localTime(a, zone)) ==
+           date::floor<date::days>(localTime(b, zone));
+}
+
+}  // namespace ravu

@@ -1,0 +1,175 @@
+// The calendar store: the one door through which the rest of the program reaches calendar data.
+//
+// Everything above this header works on the plain values declared here and on the narrow
+// `Store` interface. The directory store (vdir_store.h) is the store of the Linux program; the
+// tests add an in-memory one. Another store (a platform database, a server) can be added beside
+// them without touching the commands.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace ravu {
+
+/// A point in time. Microseconds are finer than anything a host or a calendar file sends.
+using Instant = std::chrono::sys_time<std::chrono::microseconds>;
+
+enum class AuthorizationStatus : int {
+    notDetermined = 0,
+    restricted = 1,
+    denied = 2,
+    fullAccess = 3,
+    writeOnly = 4,
+};
+
+/// Kind of account a calendar belongs to. `other` stands for any kind outside the list.
+enum class SourceType : int {
+    local = 0,
+    exchange = 1,
+    calDAV = 2,
+    mobileMe = 3,
+    subscribed = 4,
+    birthdays = 5,
+    other = 99,
+};
+
+struct Source {
+    std::string title;
+    SourceType type = SourceType::local;
+
+    friend bool operator==(const Source&, const Source&) = default;
+};
+
+struct Calendar {
+    std::string identifier;
+    std::string title;
+    bool allowsContentModifications = true;
+    /// Colour components in the colour's own space (red, green, blue, alpha for the directory
+    /// store). None when the calendar has no colour; a grey colour has two components.
+    std::optional<std::vector<double>> color;
+    std::optional<Source> source;
+
+    friend bool operator==(const Calendar&, const Calendar&) = default;
+};
+
+enum class Frequency : int { daily = 0, weekly = 1, monthly = 2, yearly = 3 };
+
+/// Day numbers as calendar stores count them: Sunday is 1, Saturday 7.
+enum class Weekday : int {
+    sunday = 1,
+    monday = 2,
+    tuesday = 3,
+    wednesday = 4,
+    thursday = 5,
+    friday = 6,
+    saturday = 7,
+};
+
+/// The end of a series: after a number of occurrences, or at an instant.
+struct OccurrenceCount {
+    std::int64_t value = 0;
+    friend bool operator==(const OccurrenceCount&, const OccurrenceCount&) = default;
+};
+using RecurrenceEnd = std::variant<OccurrenceCount, Instant>;
+
+/// The repetition the program can write: a frequency, an interval, days of the week and an end.
+struct RecurrenceRule {
+    Frequency frequency = Frequency::daily;
+    std::int64_t interval = 1;
+    std::vector<Weekday> daysOfTheWeek;  ///< empty: no days of the week
+    std::optional<RecurrenceEnd> end;
+
+    friend bool operator==(const RecurrenceRule&, const RecurrenceRule&) = default;
+};
+
+/// How far a save or removal on a recurring event reaches.
+enum class Span : int {
+    thisEvent = 0,     ///< the one occurrence
+    futureEvents = 1,  ///< the event and, when it repeats, the series from it on
+};
+
+/// An event, or one occurrence of a recurring event, as a plain value.
+///
+/// Values read from the store are copies: changing one changes nothing until it is handed back
+/// to `Store::saveEvent`. An event that was never saved has an empty identifier.
+struct Event {
+    std::string identifier;  ///< the same for every occurrence of a series
+    std::string calendarId;  ///< empty: no calendar
+    std::optional<std::string> title;
+    std::optional<Instant> startDate;
+    std::optional<Instant> endDate;
+    bool allDay = false;
+    std::optional<std::string> location;
+    std::optional<std::string> url;
+    std::optional<Instant> lastModified;
+    /// Zone name (IANA) of a timed event's start; none for floating and all-day events.
+    std::optional<std::string> timeZone;
+    /// At most one rule in practice; several are kept as the store gives them.
+    std::vector<RecurrenceRule> recurrenceRules;
+    /// For an occurrence of a series: the start it was generated at, before any edit moved it.
+    /// None for a single event and for a series as a whole.
+    std::optional<Instant> occurrenceDate;
+
+    friend bool operator==(const Event&, const Event&) = default;
+};
+
+/// A failure of the store, with a message a person can read.
+struct StoreError {
+    std::string message;
+    friend bool operator==(const StoreError&, const StoreError&) = default;
+};
+
+/// What a save or removal gives back: nothing when it worked, the store's error otherwise.
+using WriteError = std::optional<StoreError>;
+
+/// The query of a window: every event and occurrence that overlaps [start, end), over the
+/// calendars named, or over all calendars when the list is absent.
+struct EventPredicate {
+    Instant start;
+    Instant end;
+    std::optional<std::vector<std::string>> calendarIds;
+};
+
+inline EventPredicate predicateForEvents(Instant start, Instant end,
+                                         std::optional<std::vector<std::string>> calendarIds) {
+    return EventPredicate{start, end, std::move(calendarIds)};
+}
+
+/// The calendar store. Abstract so that the commands can run against the directory store, an
+/// in-memory store in the tests, or any other store added later. No operation throws.
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    /// Never asks anyone and never changes anything.
+    virtual AuthorizationStatus authorizationStatus() const = 0;
+    /// Asks for full access and waits for the answer; true when access is granted.
+    virtual bool requestFullAccess() = 0;
+
+    /// Every event calendar, in the store's order.
+    virtual std::vector<Calendar> calendars() const = 0;
+    /// Every event and occurrence overlapping the window, each occurrence with its own start
+    /// and end, in the store's order.
+    virtual std::vector<Event> eventsMatching(const EventPredicate& predicate) const = 0;
+    /// The single event or the whole series (with the series' own start and end), or none.
+    virtual std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
+
+    /// A new event that belongs to no calendar yet and is not saved.
+    virtual Event newEvent() = 0;
+    /// Writes the event. On success a new event gets its identifier filled in.
+    [[nodiscard]] virtual WriteError saveEvent(Event& event, Span span) = 0;
+    [[nodiscard]] virtual WriteError removeEvent(const Event& event, Span span) = 0;
+
+    /// For an occurrence of an item this run has already written: the last-modified instant the
+    /// occurrence had before this run's first write to the item. None for an item this run has
+    /// not written. Lets a queue of edits on one series keep its own writes from looking like
+    /// somebody else's.
+    virtual std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const = 0;
+};
+
+}  // namespace ravu

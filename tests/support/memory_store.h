@@ -1,0 +1,58 @@
+// An in-memory store for tests: the test decides the calendars, the events each query returns
+// and in what order, the authorization status, and which writes fail. Every call is recorded.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+namespace ravu::testing {
+
+class MemoryStore final : public Store {
+  public:
+    struct Call {
+        enum class Kind { query, lookup, save, remove, requestAccess } kind;
+        std::string identifier;  ///< event identifier for saves, removals and look-ups
+        Span span = Span::futureEvents;
+        std::optional<Instant> occurrenceDate;
+        EventPredicate predicate{};  ///< for queries
+    };
+
+    AuthorizationStatus status = AuthorizationStatus::fullAccess;
+    bool grantOnRequest = true;
+    std::vector<Calendar> calendarList;
+    /// What queries return: every row that overlaps the window (and is in one of the asked
+    /// calendars), in this order. Occurrences of a series are rows of their own.
+    std::vector<Event> rows;
+    /// What `calendarItemWithIdentifier` returns, by identifier.
+    std::map<std::string, Event> items;
+    /// Messages with which the next saves or removals fail (any save or removal when set).
+    std::optional<std::string> failSavesWith;
+    std::optional<std::string> failRemovalsWith;
+    /// Pre-run last-modified instants the store reports, by identifier.
+    std::map<std::string, Instant> lastModifiedBeforeRun;
+    mutable std::vector<Call> calls;
+
+    /// Adds a calendar, a single event (as row and item) and returns its identifier.
+    const Calendar& addCalendar(Calendar calendar);
+    const Event& addEvent(Event event);
+
+    AuthorizationStatus authorizationStatus() const override { return status; }
+    bool requestFullAccess() override;
+    std::vector<Calendar> calendars() const override { return calendarList; }
+    std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
+    std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
+    Event newEvent() override { return Event{}; }
+    [[nodiscard]] WriteError saveEvent(Event& event, Span span) override;
+    [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
+    std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override;
+
+    std::size_t count(Call::Kind kind) const;
+
+  private:
+    int nextIdentifier_ = 1;
+};
+
+}  // namespace ravu::testing

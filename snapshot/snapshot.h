@@ -5,6 +5,11 @@
 
 namespace ravu {
 
+/// The window reaches this many calendar days back from now and ahead of it, in the user's
+/// zone with the wall-clock time of now kept.
+inline constexpr int pastDays = 30;
+inline constexpr int futureDays = 400;
+
 /// The snapshot document for a request {"logicalKeys": [...]}.
 Json cmdSnapshot(Context& context, const Json& request);
 

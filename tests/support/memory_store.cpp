@@ -69,6 +69,7 @@ WriteError MemoryStore::saveEvent(Event& event, Span span) {
         event.identifier = "mem-" + std::to_string(nextIdentifier_++);
         items[event.identifier] = event;
         rows.push_back(event);
+        stamp(event);
         return std::nullopt;
     }
     const bool oneOccurrence = span == Span::thisEvent && event.occurrenceDate;
@@ -81,6 +82,7 @@ WriteError MemoryStore::saveEvent(Event& event, Span span) {
     if (!oneOccurrence) {
         items[event.identifier] = event;
     }
+    stamp(event);
     return std::nullopt;
 }
 
@@ -97,7 +99,25 @@ WriteError MemoryStore::removeEvent(const Event& event, Span span) {
     if (!oneOccurrence) {
         items.erase(event.identifier);
     }
+    stamp(event);
     return std::nullopt;
+}
+
+void MemoryStore::stamp(const Event& written) {
+    if (!stampWritesAt) {
+        return;
+    }
+    if (written.lastModified) {
+        lastModifiedBeforeRun.try_emplace(written.identifier, *written.lastModified);
+    }
+    for (Event& row : rows) {
+        if (row.identifier == written.identifier) {
+            row.lastModified = stampWritesAt;
+        }
+    }
+    if (const auto item = items.find(written.identifier); item != items.end()) {
+        item->second.lastModified = stampWritesAt;
+    }
 }
 
 std::optional<Instant> MemoryStore::lastModifiedBeforeThisRun(const Event& occurrence) const {

@@ -33,6 +33,10 @@ class MemoryStore final : public Store {
     std::optional<std::string> failRemovalsWith;
     /// Pre-run last-modified instants the store reports, by identifier.
     std::map<std::string, Instant> lastModifiedBeforeRun;
+    /// When set, a successful save or removal stamps every row of the series with this
+    /// last-modified instant, as a real store does, and keeps the instant the written event had
+    /// before the run's first write in `lastModifiedBeforeRun`.
+    std::optional<Instant> stampWritesAt;
     mutable std::vector<Call> calls;
 
     /// Adds a calendar, a single event (as row and item) and returns its identifier.
@@ -52,6 +56,8 @@ class MemoryStore final : public Store {
     std::size_t count(Call::Kind kind) const;
 
   private:
+    void stamp(const Event& written);
+
     int nextIdentifier_ = 1;
 };
 

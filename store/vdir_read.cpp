@@ -1,18 +1,257 @@
 // Reading the directory store: calendars, events and occurrences.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <numeric>
+#include <tuple>
+
+#include "store/vdir_internal.h"
 #include "store/vdir_store.h"
 
 namespace ravu {
+namespace fs = std::filesystem;
+using vdir::CalendarName;
+using vdir::ItemName;
+using vdir::LoadedItem;
+
+namespace {
+
+/// Metadata files hold a word or a line; anything longer is not one of them.
+constexpr std::size_t maxMetadataBytes = 4096;
+
+/// A metadata file's text, trimmed of surrounding white space and line breaks; none when the
+/// file is missing, empty, not a regular file or too long.
+std::optional<std::string> metadata(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::size_t>(info.st_size) <= maxMetadataBytes) {
+        text.resize(maxMetadataBytes + 1);
+        const ssize_t n = ::read(fd, text.data(), text.size());
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    if (text.size() > maxMetadataBytes) {
+        return std::nullopt;
+    }
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const auto first = std::find_if_not(text.begin(), text.end(), space);
+    const auto last = std::find_if_not(text.rbegin(), text.rend(), space).base();
+    if (first >= last) {
+        return std::nullopt;
+    }
+    return vdir::repairUtf8(std::string{first, last});
+}
+
+SourceType sourceType(const std::optional<std::string>& word) {
+    if (!word) {
+        return SourceType::local;
+    }
+    std::string lower = *word;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    static constexpr std::pair<std::string_view, SourceType> words[] = {
+        {"local", SourceType::local},           {"exchange", SourceType::exchange},
+        {"caldav", SourceType::calDAV},         {"mobileme", SourceType::mobileMe},
+        {"subscribed", SourceType::subscribed}, {"birthdays", SourceType::birthdays},
+    };
+    for (const auto& [name, type] : words) {
+        if (lower == name) {
+            return type;
+        }
+    }
+    return SourceType::other;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+/// "#RRGGBB" or "#RRGGBBAA" as red, green, blue and alpha in 0..1; each byte / 255 scales
+/// back to exactly that byte, so the colour text of the calendar list is the file's.
+std::optional<std::vector<double>> colorOf(const std::optional<std::string>& text) {
+    if (!text || (text->size() != 7 && text->size() != 9) || text->front() != '#') {
+        return std::nullopt;
+    }
+    std::vector<double> components;
+    for (std::size_t i = 1; i < text->size(); i += 2) {
+        const int high = hexDigit((*text)[i]);
+        const int low = hexDigit((*text)[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        components.push_back((high * 16 + low) / 255.0);
+    }
+    if (components.size() == 3) {
+        components.push_back(1.0);
+    }
+    return components;
+}
+
+/// Closes a directory stream when it goes out of scope.
+struct DirClose {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+/// The item from the run's cache, read into it first when this run has not read it yet. `path`
+/// is opened relative to `folder`. Null for a missing item and for one that cannot be read,
+/// which is told once.
+const LoadedItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folder,
+                             const std::string& path, const ItemName& name, const TimeZone& zone) {
+    std::string identifier = name.identifier();
+    if (const auto cached = cache.items.find(identifier); cached != cache.items.end()) {
+        return cached->second.get();
+    }
+    std::unique_ptr<LoadedItem> item;
+    if (vdir::isPlainName(name.name)) {
+        auto loaded = vdir::loadItem(folder, path, name, zone, vdir::Tree::drop);
+        if (auto* read = std::get_if<LoadedItem>(&loaded)) {
+            item = std::make_unique<LoadedItem>(std::move(*read));
+        } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::missing) {
+            return nullptr;  // not kept: the writer may yet create it
+        }
+    }
+    if (!item) {
+        diagnostics << vdir::skipLine(name) << '\n';
+    }
+    return cache.items.emplace(std::move(identifier), std::move(item)).first->second.get();
+}
+
+}  // namespace
+
+VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone)
+    : root_(std::move(root)),
+      diagnostics_(&diagnostics),
+      zone_(&zone),
+      cache_(std::make_unique<vdir::ReadCache>()) {}
+
+VdirStore::~VdirStore() = default;
 
 std::vector<Calendar> VdirStore::calendars() const {
-    return {};
+    std::vector<Calendar> calendars;
+    std::string loadedSource;
+    std::optional<Source> source;
+    for (const CalendarName& name : vdir::calendarFolders(root_)) {
+        if (!source || loadedSource != name.source) {
+            const fs::path folder = root_ / name.source;
+            source = Source{metadata(folder / "displayname").value_or(name.source),
+                            sourceType(metadata(folder / "type"))};
+            loadedSource = name.source;
+        }
+        const fs::path folder = name.path(root_);
+        Calendar calendar;
+        calendar.identifier = name.identifier();
+        calendar.title = metadata(folder / "displayname").value_or(name.calendar);
+        calendar.color = colorOf(metadata(folder / "color"));
+        calendar.source = source;
+        struct stat info {};
+        calendar.allowsContentModifications =
+            source->type != SourceType::subscribed && source->type != SourceType::birthdays &&
+            ::lstat((folder / "readonly").c_str(), &info) != 0 && errno == ENOENT &&
+            ::access(folder.c_str(), W_OK) == 0;
+        calendars.push_back(std::move(calendar));
+    }
+    return calendars;
 }
 
-std::vector<Event> VdirStore::eventsMatching(const EventPredicate&) const {
-    return {};
+// The order of a query's result: by start instant, then identifier, then the occurrence's
+// original start (which sets apart two occurrences of a series moved onto the same instant).
+std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) const {
+    std::vector<CalendarName> folders;
+    if (predicate.calendarIds) {
+        for (const std::string& identifier : *predicate.calendarIds) {
+            auto name = vdir::parseCalendarId(identifier);
+            if (name && std::find(folders.begin(), folders.end(), *name) == folders.end()) {
+                folders.push_back(std::move(*name));
+            }
+        }
+    } else {
+        folders = vdir::calendarFolders(root_);
+    }
+
+    std::vector<Event> found;
+    for (const CalendarName& folder : folders) {
+        const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.path(root_).c_str())};
+        if (!dir) {
+            continue;
+        }
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string_view file{entry->d_name};
+            if (file.size() <= 4 || !file.ends_with(".ics") || file.front() == '.') {
+                continue;
+            }
+            const ItemName name{folder, std::string{file.substr(0, file.size() - 4)}};
+            const LoadedItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
+                                                std::string{file}, name, *zone_);
+            if (item == nullptr) {
+                continue;
+            }
+            if (!vdir::occurrences(*item, predicate.start, predicate.end, *zone_, found)) {
+                *diagnostics_ << vdir::skipLine(name) << '\n';
+                cache_->items[name.identifier()].reset();
+            }
+        }
+    }
+    // Positions are sorted rather than the events, which are large; the order is then applied
+    // in place, one cycle of the permutation at a time.
+    std::vector<std::uint32_t> order(found.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
+               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
+    });
+    for (std::uint32_t first = 0; first < order.size(); ++first) {
+        if (order[first] == first) {
+            continue;
+        }
+        Event held = std::move(found[first]);
+        std::uint32_t to = first;
+        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
+            found[to] = std::move(found[from]);
+            order[to] = to;
+        }
+        found[to] = std::move(held);
+        order[to] = to;
+    }
+    return found;
 }
 
-std::optional<Event> VdirStore::calendarItemWithIdentifier(std::string_view) const {
-    return std::nullopt;
+std::optional<Event> VdirStore::calendarItemWithIdentifier(std::string_view identifier) const {
+    const auto name = vdir::parseItemId(identifier);
+    if (!name) {
+        return std::nullopt;
+    }
+    const LoadedItem* item = loadedItem(*name);
+    if (item == nullptr) {
+        return std::nullopt;
+    }
+    if (item->master) {
+        return item->master->event;
+    }
+    return item->overrides.front().event;
+}
+
+const LoadedItem* VdirStore::loadedItem(const ItemName& name) const {
+    return cachedItem(*cache_, *diagnostics_, AT_FDCWD, name.path(root_).string(), name, *zone_);
 }
 
 }  // namespace ravu

@@ -26,8 +26,6 @@ bool writeSmallFile(const fs::path& path, std::string_view text) {
 
 }  // namespace
 
-VdirStore::VdirStore(fs::path root) : root_(std::move(root)) {}
-
 AuthorizationStatus VdirStore::authorizationStatus() const {
     struct stat info {};
     if (::stat(root_.c_str(), &info) != 0) {

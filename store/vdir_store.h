@@ -9,14 +9,29 @@
 #pragma once
 
 #include <filesystem>
+#include <iostream>
+#include <memory>
 
+#include "convert/time.h"
 #include "store/store.h"
 
 namespace ravu {
 
+namespace vdir {
+struct ItemName;
+struct LoadedItem;
+struct ReadCache;
+}  // namespace vdir
+
 class VdirStore final : public Store {
   public:
-    explicit VdirStore(std::filesystem::path root);
+    /// `diagnostics` receives one line per item file that cannot be read; `zone` is the user's
+    /// zone, in which floating times and all-day dates are taken.
+    explicit VdirStore(std::filesystem::path root, std::ostream& diagnostics = std::cerr,
+                       const TimeZone& zone = currentZone());
+    ~VdirStore() override;
+    VdirStore(const VdirStore&) = delete;
+    VdirStore& operator=(const VdirStore&) = delete;
 
     AuthorizationStatus authorizationStatus() const override;
     /// Creates a missing root holding one source `local` with one writable calendar titled
@@ -35,7 +50,14 @@ class VdirStore final : public Store {
     const std::filesystem::path& root() const { return root_; }
 
   private:
+    /// The item as this run first read it; null when it is missing or cannot be read (told
+    /// once per run).
+    const vdir::LoadedItem* loadedItem(const vdir::ItemName& name) const;
+
     std::filesystem::path root_;
+    std::ostream* diagnostics_;
+    const TimeZone* zone_;
+    std::unique_ptr<vdir::ReadCache> cache_;  ///< mutable state of a const query: one run's reads
 };
 
 }  // namespace ravu

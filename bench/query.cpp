@@ -1,0 +1,34 @@
+// One window query over every calendar of a directory store, as `snapshot` runs it:
+//
+//   ravu_bench_query ROOT [PAST_DAYS FUTURE_DAYS]
+//
+// Prints the number of events and occurrences found and the time the query took (the whole
+// process is timed from outside by bench/query.sh).
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+
+#include "convert/time.h"
+#include "store/vdir_store.h"
+
+int main(int argc, char** argv) {
+    using namespace ravu;
+    if (argc < 2) {
+        std::cerr << "usage: ravu_bench_query ROOT [PAST_DAYS FUTURE_DAYS]\n";
+        return 2;
+    }
+    const int past = argc > 3 ? std::atoi(argv[2]) : 30;
+    const int future = argc > 3 ? std::atoi(argv[3]) : 400;
+
+    const auto began = std::chrono::steady_clock::now();
+    std::ostringstream diagnostics;
+    const VdirStore store{argv[1], diagnostics};
+    const Instant now = date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+    const auto events = store.eventsMatching(predicateForEvents(
+        addDays(now, -past, currentZone()), addDays(now, future, currentZone()), std::nullopt));
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - began;
+    std::cout << events.size() << " events in " << took.count() << " ms\n";
+    std::cerr << diagnostics.str();
+    return 0;
+}

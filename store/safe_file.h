@@ -1,0 +1,77 @@
+// Writing and removing the store's files so that a crash, a full disk or a peer editing the
+// same file never leaves a half-written or silently overwritten item behind.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "store/store.h"
+
+namespace ravu {
+
+/// One version of a file on disk. Any rewrite, by this program or by a peer, changes at least
+/// one of these: a rename-over gives a new inode, an edit in place a new time or size.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;  ///< modification time, nanoseconds since the epoch
+
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+FileStamp stampOf(const struct stat& info);
+
+/// The stamp of the file at `path` itself (a symbolic link is not followed); none when there is
+/// nothing there.
+std::optional<FileStamp> stampOf(const std::filesystem::path& path);
+
+/// The stamp of the file a write left on disk, or why the write did not happen.
+using Written = std::variant<FileStamp, StoreError>;
+
+/// Replaces `target` with `contents`: a hidden temporary file in the same folder is written and
+/// flushed to disk, then renamed over the target, and the folder is flushed too. At any moment
+/// the target is the old file whole or the new one whole. When `expected` is given, the target
+/// must still be that version right before the rename; otherwise nothing is replaced. The new
+/// file keeps the old one's permission bits.
+[[nodiscard]] Written replaceFile(const std::filesystem::path& target, std::string_view contents,
+                                  const std::optional<FileStamp>& expected);
+
+/// Writes a new file (mode 0600) the same way, but never replaces one that is there already.
+[[nodiscard]] Written createFile(const std::filesystem::path& target, std::string_view contents);
+
+/// Removes `target` and flushes its folder, unless it is no longer the version `expected`.
+[[nodiscard]] WriteError removeFile(const std::filesystem::path& target,
+                                    const std::optional<FileStamp>& expected);
+
+/// The lock that keeps two runs from interleaving their writes: an exclusive advisory lock on a
+/// hidden file in the root. Taken at the first write of a run and held until the run ends, so a
+/// run reads what it writes and nobody else writes in between.
+class WriteLock {
+  public:
+    /// `patience`: how long `acquire` waits for another run to finish before giving up.
+    explicit WriteLock(std::filesystem::path root,
+                       std::chrono::milliseconds patience = std::chrono::seconds{30});
+    ~WriteLock();
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+    /// Takes the lock unless this object holds it already.
+    [[nodiscard]] WriteError acquire();
+    bool held() const { return fd_ >= 0; }
+
+    static constexpr std::string_view fileName = ".ravu-calendar.lock";
+
+  private:
+    std::filesystem::path root_;
+    std::chrono::milliseconds patience_;
+    int fd_ = -1;
+};
+
+}  // namespace ravu

@@ -1,0 +1,194 @@
+// The occurrences of one item in a window: libical's recurrence iterator gives the starts of
+// each rule; the store adds DTSTART, RDATEs, EXDATEs, overrides and the lengths itself.
+//
+// libical's own occurrence walker (icalcomponent_foreach_recurrence) is not used: it ignores
+// overrides, gives nothing for an open end, makes all-day events two days long and drops an
+// event of no length that starts right at the window's start.
+#include <algorithm>
+
+#include "store/vdir_internal.h"
+
+namespace ravu::vdir {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::seconds;
+
+/// Iterator steps one rule may take for one window. Far more than any real series needs (a
+/// rule every minute over a year is about half of it); beyond it the rule counts as one that
+/// cannot be expanded.
+constexpr long maxSteps = 1'000'000;
+
+struct Start {
+    local_seconds wall;  ///< in the series' zone
+    Instant start;
+    std::optional<Instant> end;  ///< an RDATE period's own end
+};
+
+struct IteratorFree {
+    void operator()(icalrecur_iterator* iterator) const { icalrecur_iterator_free(iterator); }
+};
+using Iterator = std::unique_ptr<icalrecur_iterator, IteratorFree>;
+
+/// The length of one step of a rule finer than a day.
+std::optional<seconds> stepOf(const icalrecurrencetype& rule) {
+    switch (rule.freq) {
+        case ICAL_SECONDLY_RECURRENCE:
+            return seconds{rule.interval};
+        case ICAL_MINUTELY_RECURRENCE:
+            return std::chrono::minutes{rule.interval};
+        case ICAL_HOURLY_RECURRENCE:
+            return std::chrono::hours{rule.interval};
+        default:
+            return std::nullopt;
+    }
+}
+
+/// An iterator over the rule's starts that skips, where it safely can, the starts that lie
+/// before `earliest`.
+Iterator iteratorFrom(const Rule& rule, const ReadEvent& master, local_seconds earliest) {
+    const bool allDay = master.event.allDay;
+    local_seconds first = master.wall;
+    const bool skip = rule.rule.count == 0 && earliest > master.wall;
+    if (skip) {
+        if (const auto step = stepOf(rule.rule)) {
+            // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
+            // DTSTART by whole steps keeps every later instant, and the BY parts only look at
+            // the clock and the calendar, not at DTSTART.
+            first += (earliest - master.wall) / *step * *step;
+        }
+    }
+    Iterator iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
+    if (iterator && skip && !stepOf(rule.rule) &&
+        icalrecur_iterator_set_start(iterator.get(), icalTime(earliest, allDay)) == 0) {
+        iterator.reset(icalrecur_iterator_new(rule.rule, icalTime(master.wall, allDay)));
+    }
+    return iterator;
+}
+
+/// Adds the starts of one rule whose occurrences overlap the window. False when the rule takes
+/// too many steps.
+bool expandRule(const LoadedItem& item, const Rule& rule, Instant windowStart, Instant windowEnd,
+                const TimeZone& user, std::vector<Start>& starts) {
+    const ReadEvent& master = *item.master;
+    // No occurrence that starts before this reaches the window: the longest length, and two
+    // days to spare for the offset of any zone against UTC.
+    const auto reach = master.nominal + date::ceil<date::days>(master.exact) + date::days{2};
+    const local_seconds earliest{date::floor<seconds>(windowStart).time_since_epoch() - reach};
+    if ((rule.until && *rule.until < earliest) || *master.event.startDate >= windowEnd) {
+        return true;
+    }
+    const Iterator iterator = iteratorFrom(rule, master, earliest);
+    if (!iterator) {
+        return true;  // checked when the item was read; nothing to give
+    }
+    // DTSTART is the first instance and counts towards COUNT even when the rule does not
+    // produce it; libical then counts only what it produces.
+    std::optional<long> limit;
+    long produced = 0;
+    for (long step = 0;; ++step) {
+        if (step == maxSteps) {
+            return false;
+        }
+        const auto wall = wallOf(icalrecur_iterator_next(iterator.get()));
+        if (!wall || (rule.until && *wall > *rule.until)) {
+            break;
+        }
+        if (rule.rule.count > 0 && step == 0) {
+            limit = *wall == master.wall ? rule.rule.count : rule.rule.count - 1;
+        }
+        if (limit && produced++ >= *limit) {
+            break;
+        }
+        if (*wall < master.wall) {
+            continue;
+        }
+        const Instant start = master.event.allDay ? dayStart(date::floor<date::days>(*wall), user)
+                                                  : master.zone.toInstant(*wall, user);
+        if (start >= windowEnd) {
+            break;
+        }
+        if (overlaps(start, endOf(master, *wall, start, user), windowStart, windowEnd)) {
+            starts.push_back(Start{*wall, start, std::nullopt});
+        }
+    }
+    return true;
+}
+
+bool isExcluded(const LoadedItem& item, Instant key, local_seconds wall) {
+    return std::binary_search(item.excluded.begin(), item.excluded.end(), key) ||
+           (!item.allDay() && std::binary_search(item.excludedDays.begin(), item.excludedDays.end(),
+                                                 date::floor<date::days>(wall)));
+}
+
+bool isOverridden(const LoadedItem& item, Instant key) {
+    return std::any_of(item.overrides.begin(), item.overrides.end(),
+                       [&](const ReadEvent& override) { return override.key == key; });
+}
+
+}  // namespace
+
+bool occurrences(const LoadedItem& item, Instant windowStart, Instant windowEnd,
+                 const TimeZone& user, std::vector<Event>& found) {
+    const std::size_t before = found.size();
+    // An override stands for its occurrence wherever the series would have put it, and wherever
+    // it has moved it to; an EXDATE of the same occurrence, or STATUS:CANCELLED, removes it.
+    for (const ReadEvent& override : item.overrides) {
+        if (!override.cancelled &&
+            !std::binary_search(item.excluded.begin(), item.excluded.end(), *override.key) &&
+            overlaps(*override.event.startDate, *override.event.endDate, windowStart, windowEnd)) {
+            found.push_back(override.event);
+        }
+    }
+    if (!item.master) {
+        return true;
+    }
+    const ReadEvent& master = *item.master;
+    if (!item.repeats()) {
+        if (!isOverridden(item, item.keyOf(master.wall, *master.event.startDate)) &&
+            overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
+            found.push_back(master.event);
+        }
+        return true;
+    }
+
+    std::vector<Start> starts;
+    if (overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
+        starts.push_back(Start{master.wall, *master.event.startDate, std::nullopt});
+    }
+    for (const ExtraStart& extra : item.extraStarts) {
+        starts.push_back(Start{extra.wall, extra.start, extra.end});
+    }
+    for (const Rule& rule : item.rules) {
+        if (!expandRule(item, rule, windowStart, windowEnd, user, starts)) {
+            found.resize(before);
+            return false;
+        }
+    }
+    // RDATEs and rules may name the same start; it is one occurrence.
+    std::stable_sort(starts.begin(), starts.end(),
+                     [](const Start& a, const Start& b) { return a.start < b.start; });
+    starts.erase(std::unique(starts.begin(), starts.end(),
+                             [&](const Start& a, const Start& b) {
+                                 return item.keyOf(a.wall, a.start) == item.keyOf(b.wall, b.start);
+                             }),
+                 starts.end());
+
+    for (const Start& start : starts) {
+        const Instant key = item.keyOf(start.wall, start.start);
+        if (isOverridden(item, key) || isExcluded(item, key, start.wall)) {
+            continue;
+        }
+        const Instant end = start.end ? *start.end : endOf(master, start.wall, start.start, user);
+        if (!overlaps(start.start, end, windowStart, windowEnd)) {
+            continue;
+        }
+        Event& occurrence = found.emplace_back(master.event);
+        occurrence.startDate = start.start;
+        occurrence.endDate = end;
+        occurrence.occurrenceDate = start.start;
+    }
+    return true;
+}
+
+}  // namespace ravu::vdir

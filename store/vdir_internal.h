@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -226,6 +228,24 @@ std::string skipLine(const ItemName& name);
 struct ReadCache {
     /// By identifier; a null entry is an item that could not be read and was reported.
     std::unordered_map<std::string, std::unique_ptr<LoadedItem>> items;
+};
+
+// --- Writing -------------------------------------------------------------------------------
+
+/// The events of an item (master and overrides) as a run read them before its first write to
+/// it: what `lastModifiedBeforeThisRun` answers from.
+struct ReadBefore {
+    std::optional<Event> master;
+    std::vector<Event> overrides;
+};
+
+/// What a run's writes keep beyond its reads.
+struct WriteState {
+    explicit WriteState(const std::filesystem::path& root) : lock(root) {}
+    WriteLock lock;  ///< taken at the first write, held to the end of the run
+    std::function<Instant()> clock;
+    /// By identifier, every item the run has written.
+    std::map<std::string, ReadBefore, std::less<>> before;
 };
 
 }  // namespace ravu::vdir

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <variant>
 
 #include "convert/time.h"
 #include "store/store.h"
@@ -18,9 +20,11 @@
 namespace ravu {
 
 namespace vdir {
+struct CalendarName;
 struct ItemName;
 struct LoadedItem;
 struct ReadCache;
+struct WriteState;
 }  // namespace vdir
 
 class VdirStore final : public Store {
@@ -49,6 +53,10 @@ class VdirStore final : public Store {
 
     const std::filesystem::path& root() const { return root_; }
 
+    /// The clock that stamps what this run writes (DTSTAMP, LAST-MODIFIED); the system's clock
+    /// unless a test sets its own.
+    void setClock(std::function<Instant()> clock);
+
   private:
     /// The item as this run first read it; null when it is missing or cannot be read (told
     /// once per run).
@@ -58,6 +66,23 @@ class VdirStore final : public Store {
     std::ostream* diagnostics_;
     const TimeZone* zone_;
     std::unique_ptr<vdir::ReadCache> cache_;  ///< mutable state of a const query: one run's reads
+
+    // Writing (vdir_write.cpp).
+    vdir::WriteState& writeState();
+    /// None when the calendar exists and takes changes.
+    WriteError writableCalendar(const vdir::CalendarName& name) const;
+    /// The item read again, whole, under the lock: only when it is still the version this run
+    /// read, and with `forChange` only when libical could read all of it.
+    std::variant<vdir::LoadedItem, StoreError> reread(const vdir::ItemName& name, bool forChange);
+    /// Writes the changed item back over its file and lets the run's reads see it.
+    WriteError putBack(vdir::LoadedItem& item);
+    void remember(const vdir::LoadedItem& item);
+    void refresh(const vdir::ItemName& name);
+    WriteError createEvent(Event& event);
+    WriteError updateEvent(Event& event, Span span);
+    WriteError deleteEvent(const Event& event, Span span);
+
+    std::unique_ptr<vdir::WriteState> writes_;  ///< made at the first write of the run
 };
 
 }  // namespace ravu

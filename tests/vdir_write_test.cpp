@@ -1,0 +1,900 @@
+// Writing the directory store: safe files, the lock, events as iCalendar, and saves and removals
+// read back through the reading store and by peers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "convert/time.h"
+#include "store/ical_write.h"
+#include "store/safe_file.h"
+#include "store/vdir_store.h"
+#include "tests/support/process.h"
+
+namespace ravu {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+using Lines = std::vector<std::string>;
+
+Instant at(std::string_view text) {
+    auto instant = parseISO(text);
+    EXPECT_TRUE(instant) << text;
+    return instant.value_or(Instant{});
+}
+
+const TimeZone& zone(std::string_view name) {
+    return *findZone(name);
+}
+
+date::sys_days day(int y, unsigned m, unsigned d) {
+    return date::sys_days{date::year{y} / m / d};
+}
+
+ical::Component parse(const std::string& text) {
+    return ical::Component{icalcomponent_new_from_string(text.c_str())};
+}
+
+/// A VCALENDAR around the given VEVENT lines, then `more` components.
+std::string calendarText(const std::string& eventLines, const std::string& more = "") {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\n" + eventLines +
+           "END:VEVENT\r\n" + more + "END:VCALENDAR\r\n";
+}
+
+icalcomponent* firstEvent(const ical::Component& calendar) {
+    return icalcomponent_get_first_component(calendar.get(), ICAL_VEVENT_COMPONENT);
+}
+
+/// The unfolded content lines of one kind ("DTSTART", "EXDATE", …) in iCalendar text.
+Lines linesNamed(const std::string& text, const std::string& name) {
+    Lines found;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string line = text.substr(start, end - start);
+        if (line.starts_with(' ') && !found.empty() && found.back() != "\n") {
+            found.back() += line.substr(1);
+        } else {
+            found.push_back(line.starts_with(name + ":") || line.starts_with(name + ";") ? line
+                                                                                         : "\n");
+        }
+    }
+    std::erase(found, "\n");
+    return found;
+}
+
+Event timedEvent(std::string_view start, std::string_view end) {
+    Event event;
+    event.title = "Meeting";
+    event.startDate = at(start);
+    event.endDate = at(end);
+    return event;
+}
+
+bool mentions(const WriteError& error, std::string_view words) {
+    return error && error->message.find(words) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Safe files and the lock
+
+TEST(SafeFile, ReplacesWholeAndOnlyTheVersionItWasGiven) {
+    TempDir dir;
+    const fs::path file = dir.path() / "item.ics";
+    const Written created = createFile(file, "one");
+    ASSERT_TRUE(std::holds_alternative<FileStamp>(created));
+    EXPECT_EQ(std::get<FileStamp>(created), stampOf(file));
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const Written again = createFile(file, "two");
+    ASSERT_TRUE(std::holds_alternative<StoreError>(again));
+    EXPECT_EQ(readFile(file), "one") << "a new file never replaces one that is there";
+
+    ::chmod(file.c_str(), 0640);
+    ASSERT_TRUE(std::holds_alternative<FileStamp>(replaceFile(file, "three", stampOf(file))));
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the user's permission bits stay";
+
+    // A peer saves the way khal and vdirsyncer do, renaming a new file over the old one.
+    const auto seen = stampOf(file);
+    writeFile(dir.path() / ".peer", "peer's edit");
+    fs::rename(dir.path() / ".peer", file);
+    const Written clobber = replaceFile(file, "this run's edit", seen);
+    ASSERT_TRUE(std::holds_alternative<StoreError>(clobber));
+    EXPECT_NE(std::get<StoreError>(clobber).message.find("changed by another program"),
+              std::string::npos);
+    EXPECT_TRUE(mentions(removeFile(file, seen), "changed by another program"));
+    EXPECT_EQ(readFile(file), "peer's edit");
+
+    EXPECT_EQ(removeFile(file, stampOf(file)), std::nullopt);
+    EXPECT_EQ(removeFile(file, FileStamp{}), std::nullopt) << "gone already counts as removed";
+    EXPECT_TRUE(fs::is_empty(dir.path())) << "no temporary file is left behind";
+}
+
+TEST(SafeFile, ErrorsCarryTheSystemsMessage) {
+    TempDir dir;
+    const Written vanished = createFile(dir.path() / "gone" / "item.ics", "x");
+    ASSERT_TRUE(std::holds_alternative<StoreError>(vanished));
+    EXPECT_NE(std::get<StoreError>(vanished).message.find("No such file or directory"),
+              std::string::npos);
+
+    // A disk that takes no more, in a child so that the size limit stays there.
+    const fs::path file = dir.path() / "item.ics";
+    writeFile(file, "old and whole");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    if (::fork() == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4, 4};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const Written written = replaceFile(file, "far too long to fit", stampOf(file));
+        const std::string message = std::holds_alternative<StoreError>(written)
+                                        ? std::get<StoreError>(written).message
+                                        : "";
+        (void)!::write(out[1], message.data(), message.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    char buffer[512];
+    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    ::close(out[0]);
+    ::wait(nullptr);
+    EXPECT_NE(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0).find("File too large"),
+              std::string::npos);
+    EXPECT_EQ(readFile(file), "old and whole");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(WriteLock, IsExclusiveBetweenRunsAndTakenOnce) {
+    TempDir dir;
+    WriteLock first{dir.path()};
+    ASSERT_EQ(first.acquire(), std::nullopt);
+    EXPECT_EQ(first.acquire(), std::nullopt) << "taking it again is a no-op";
+    WriteLock second{dir.path(), 60ms};
+    EXPECT_TRUE(mentions(second.acquire(), "busy"));
+    EXPECT_FALSE(second.held());
+    EXPECT_TRUE(mentions(WriteLock{dir.path() / "nowhere"}.acquire(), "No such file"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values as the file holds them
+
+TEST(AllDayDates, NameTheDaysTheHostMeans) {
+    struct Case {
+        const char* zone;
+        const char* start;
+        const char* end;
+        date::sys_days first;
+        date::sys_days dtend;
+    };
+    const Case cases[] = {
+        // Dates sent as UTC midnights name UTC days wherever the user is.
+        {"America/New_York", "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z", day(2024, 5, 1),
+         day(2024, 5, 2)},
+        {"Europe/Berlin", "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z", day(2024, 5, 1),
+         day(2024, 5, 2)},
+        {"Asia/Tokyo", "2024-05-01T00:00:00Z", "2024-05-04T00:00:00Z", day(2024, 5, 1),
+         day(2024, 5, 4)},
+        // What a snapshot reported, sent back: local midnight to one second before the next.
+        {"America/New_York", "2024-05-01T04:00:00Z", "2024-05-02T03:59:59Z", day(2024, 5, 1),
+         day(2024, 5, 2)},
+        {"Asia/Tokyo", "2024-04-30T15:00:00Z", "2024-05-01T14:59:59Z", day(2024, 5, 1),
+         day(2024, 5, 2)},
+        {"Europe/Berlin", "2024-04-30T22:00:00Z", "2024-05-02T21:59:59Z", day(2024, 5, 1),
+         day(2024, 5, 3)},
+        {"UTC", "2024-05-01T00:00:00Z", "2024-05-01T23:59:59Z", day(2024, 5, 1), day(2024, 5, 2)},
+        // An end equal to the start, or before it, keeps one day.
+        {"America/New_York", "2024-05-01T04:00:00Z", "2024-05-01T04:00:00Z", day(2024, 5, 1),
+         day(2024, 5, 2)},
+        {"Europe/Berlin", "2024-05-03T00:00:00Z", "2024-05-01T00:00:00Z", day(2024, 5, 3),
+         day(2024, 5, 4)},
+        // Any other instant names its local day.
+        {"America/New_York", "2024-05-01T02:00:00Z", "2024-05-01T03:00:00Z", day(2024, 4, 30),
+         day(2024, 5, 1)},
+        {"Asia/Tokyo", "2024-05-01T20:00:00Z", "2024-05-03T00:00:00.5Z", day(2024, 5, 2),
+         day(2024, 5, 4)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ical::allDayDates(at(c.start), at(c.end), zone(c.zone)),
+                  (ical::AllDayDates{c.first, c.dtend}))
+            << c.zone << " " << c.start << " " << c.end;
+    }
+}
+
+TEST(CheckWritable, RefusesWhatCannotBeWrittenFaithfully) {
+    const auto withRule = [](RecurrenceRule rule) {
+        Event event = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+        event.recurrenceRules = {rule};
+        return event;
+    };
+    const auto counted = [&](std::int64_t count) {
+        return withRule({Frequency::daily, 1, {}, OccurrenceCount{count}});
+    };
+    const auto every = [&](std::int64_t interval) {
+        return withRule({Frequency::daily, interval, {}, std::nullopt});
+    };
+    Event noStart = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+    noStart.startDate.reset();
+    Event injected = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+    injected.url = "ravu://item/x\r\nATTENDEE:mailto:eve@example.com";
+
+    const std::pair<Event, const char*> refused[] = {
+        {noStart, "no start date"},
+        {timedEvent("2024-05-01T10:00:00Z", "2024-05-01T09:00:00Z"), "before its start"},
+        {timedEvent("9999-12-31T10:00:00Z", "9999-12-31T11:00:00Z"), "after 9999"},
+        {injected, "control character"},
+        {counted(0), "repeat count of 0"},
+        {counted(-5), "repeat count of -5"},
+        {counted(std::int64_t{INT_MAX} + 1), "repeat count of 2147483648"},
+        {every(0), "repeat interval of 0"},
+        {every(32768), "repeat interval of 32768"},
+        {every(std::int64_t{1} << 40), "must lie between 1 and 32767"},
+        {withRule({Frequency::daily, 1, {}, at("9999-12-31T12:00:00Z")}), "after 9999"},
+        {withRule({Frequency::weekly, 1, {static_cast<Weekday>(8)}, std::nullopt}), "day of"},
+        {withRule({static_cast<Frequency>(7), 1, {}, std::nullopt}), "frequency 7"},
+    };
+    for (const auto& [event, words] : refused) {
+        const WriteError error = ical::checkWritable(event);
+        EXPECT_TRUE(mentions(error, words)) << words << ": " << (error ? error->message : "none");
+    }
+    for (const Event& event : {counted(1), counted(INT_MAX), every(1), every(32767),
+                               timedEvent("2024-05-01T10:00:00Z", "2024-05-01T10:00:00Z")}) {
+        EXPECT_EQ(ical::checkWritable(event), std::nullopt);
+    }
+}
+
+TEST(CleanText, KeepsTextAndDropsWhatAFileCannotHold) {
+    EXPECT_EQ(ical::cleanText("Plain; with, specials\\ Grüße 日本 🎉\ttab"),
+              "Plain; with, specials\\ Grüße 日本 🎉\ttab");
+    EXPECT_EQ(ical::cleanText("two\r\nlines\rand\nmore"), "two\nlines\nand\nmore");
+    EXPECT_EQ(ical::cleanText("bell\a esc\x1b del\x7f c1\xC2\x85."), "bell esc del c1.");
+    EXPECT_EQ(ical::cleanText("bad \xff byte"), "bad \xEF\xBF\xBD byte");
+}
+
+TEST(NewUid, IsALowerCaseVersionFourUuid) {
+    const std::regex form{"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"};
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        seen.insert(ical::newUid());
+        EXPECT_TRUE(std::regex_match(*seen.rbegin(), form));
+    }
+    EXPECT_EQ(seen.size(), 50u);
+}
+
+TEST(WriteFields, UntilAndExceptionsFollowTheStartIntoItsNewForm) {
+    // Turned all-day: UNTIL must become a date as well.
+    const auto timed = parse(calendarText(
+        "UID:u\r\nDTSTART:20240501T100000Z\r\nRRULE:FREQ=DAILY;UNTIL=20240510T100000Z\r\n"));
+    Event allDay;
+    allDay.allDay = true;
+    allDay.startDate = at("2024-05-01T00:00:00Z");
+    allDay.endDate = at("2024-05-02T00:00:00Z");
+    ASSERT_TRUE(ical::writeFields(firstEvent(timed), timed.get(), allDay,
+                                  ical::Fields{.times = true}, zone("Europe/Berlin")));
+    EXPECT_EQ(linesNamed(ical::serialize(timed.get()), "RRULE"),
+              Lines{"RRULE:FREQ=DAILY;UNTIL=20240510"});
+
+    // A floating series moved is written in the user's zone; its exceptions must say so too.
+    const auto floating = parse(calendarText(
+        "UID:f\r\nDTSTART:20240506T100000\r\nRRULE:FREQ=DAILY\r\nEXDATE:20240508T100000\r\n",
+        "BEGIN:VEVENT\r\nUID:f\r\nRECURRENCE-ID:20240509T100000\r\nDTSTART:20240509T120000\r\n"
+        "END:VEVENT\r\n"));
+    Event later;
+    later.startDate = at("2024-05-06T10:00:00Z");  // 13:00 in Cairo (UTC+3), was 10:00
+    later.endDate = at("2024-05-06T10:00:00Z");
+    ASSERT_TRUE(ical::writeFields(firstEvent(floating), floating.get(), later,
+                                  ical::Fields{.times = true}, zone("Africa/Cairo")));
+    const std::string text = ical::serialize(floating.get());
+    EXPECT_NE(text.find("\r\nDTSTART;TZID=Africa/Cairo:20240506T130000\r\n"), std::string::npos);
+    EXPECT_EQ(linesNamed(text, "TZID"), Lines{"TZID:Africa/Cairo"}) << "with its VTIMEZONE";
+    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Africa/Cairo:20240508T100000"});
+    EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"),
+              Lines{"RECURRENCE-ID;TZID=Africa/Cairo:20240509T100000"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Occurrences: overrides, exclusions, a new rule, the end of a series
+
+TEST(Occurrences, AreNamedInTheFormOfTheMastersStart) {
+    struct Case {
+        const char* start;
+        const char* occurrence;
+        const char* named;  ///< the value of RECURRENCE-ID and EXDATE
+    };
+    const Case cases[] = {
+        {"DTSTART;TZID=Europe/Berlin:20240506T100000", "2024-05-13T08:00:00Z",
+         ";TZID=Europe/Berlin:20240513T100000"},
+        {"DTSTART:20240506T100000Z", "2024-05-13T10:00:00Z", ":20240513T100000Z"},
+        {"DTSTART:20240506T100000", "2024-05-13T14:00:00Z", ":20240513T100000"},
+        {"DTSTART;VALUE=DATE:20240506", "2024-05-13T04:00:00Z", ";VALUE=DATE:20240513"},
+    };
+    for (const Case& c : cases) {
+        const auto calendar =
+            parse(calendarText(std::string("UID:s\r\n") + c.start + "\r\nRRULE:FREQ=WEEKLY\r\n"));
+        icalcomponent* master = firstEvent(calendar);
+        const auto copy =
+            ical::makeOverride(master, calendar.get(), at(c.occurrence), zone("America/New_York"));
+        const std::string text = ical::serialize(copy.get());
+        EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"), Lines{std::string("RECURRENCE-ID") + c.named});
+        EXPECT_TRUE(linesNamed(text, "RRULE").empty());
+
+        const Instant now = at("2024-04-01T00:00:00Z");
+        ASSERT_TRUE(ical::excludeOccurrence(calendar.get(), master, at(c.occurrence),
+                                            zone("America/New_York"), now));
+        EXPECT_EQ(linesNamed(ical::serialize(calendar.get()), "EXDATE"),
+                  Lines{std::string("EXDATE") + c.named});
+        EXPECT_FALSE(ical::excludeOccurrence(calendar.get(), master, at(c.occurrence),
+                                             zone("America/New_York"), now))
+            << "left out once is enough: " << c.start;
+    }
+}
+
+TEST(Occurrences, ANewRuleDropsOnlyTheExceptionsItNoLongerHas) {
+    // Monday and Wednesday in Berlin, with exceptions on both days, one past UNTIL, one an RDATE.
+    const auto calendar = parse(
+        calendarText("UID:s\r\nDTSTART;TZID=Europe/Berlin:20240506T100000\r\n"
+                     "RRULE:FREQ=WEEKLY;BYDAY=MO,WE;UNTIL=20240701T080000Z\r\n"
+                     "EXDATE;TZID=Europe/Berlin:20240513T100000\r\nEXDATE:20240515T080000Z\r\n"
+                     "RDATE:20240801T080000Z\r\n",
+                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240520T100000\r\n"
+                     "DTSTART:20240520T120000Z\r\nEND:VEVENT\r\n"
+                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240522T100000\r\n"
+                     "DTSTART:20240522T120000Z\r\nEND:VEVENT\r\n"
+                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID:20240801T080000Z\r\n"
+                     "DTSTART:20240801T120000Z\r\nEND:VEVENT\r\n"
+                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240708T100000\r\n"
+                     "DTSTART:20240708T120000Z\r\nEND:VEVENT\r\n"));
+    icalcomponent* master = firstEvent(calendar);
+    Event mondays;
+    mondays.recurrenceRules = {{Frequency::weekly, 1, {Weekday::monday}, std::nullopt}};
+    ASSERT_TRUE(ical::writeFields(master, calendar.get(), mondays, ical::Fields{.rules = true},
+                                  zone("UTC")));
+    EXPECT_TRUE(ical::dropStrayExceptions(calendar.get(), master, zone("UTC")));
+    const std::string text = ical::serialize(calendar.get());
+    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Europe/Berlin:20240513T100000"});
+    EXPECT_EQ(
+        linesNamed(text, "RECURRENCE-ID"),
+        (Lines{"RECURRENCE-ID;TZID=Europe/Berlin:20240520T100000", "RECURRENCE-ID:20240801T080000Z",
+               "RECURRENCE-ID;TZID=Europe/Berlin:20240708T100000"}));
+    EXPECT_FALSE(ical::dropStrayExceptions(calendar.get(), master, zone("UTC")));
+}
+
+TEST(Occurrences, EndingASeriesBeforeAnOccurrence) {
+    const auto calendar = parse(calendarText(
+        "UID:s\r\nDTSTART;TZID=Europe/Berlin:20240506T100000\r\nRRULE:FREQ=DAILY;COUNT=30\r\n"
+        "EXDATE;TZID=Europe/Berlin:20240508T100000\r\nEXDATE;TZID=Europe/"
+        "Berlin:20240512T100000\r\n",
+        "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240509T100000\r\n"
+        "DTSTART:20240509T120000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240510T100000\r\n"
+        "DTSTART:20240510T120000Z\r\nEND:VEVENT\r\n"));
+    ical::endSeriesBefore(calendar.get(), firstEvent(calendar), at("2024-05-10T08:00:00Z"),
+                          zone("UTC"));
+    const std::string text = ical::serialize(calendar.get());
+    EXPECT_EQ(linesNamed(text, "RRULE"), Lines{"RRULE:FREQ=DAILY;UNTIL=20240510T075959Z"});
+    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Europe/Berlin:20240508T100000"});
+    EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"),
+              Lines{"RECURRENCE-ID;TZID=Europe/Berlin:20240509T100000"});
+
+    const auto dates =
+        parse(calendarText("UID:d\r\nDTSTART;VALUE=DATE:20240506\r\nRRULE:FREQ=WEEKLY\r\n"));
+    ical::endSeriesBefore(dates.get(), firstEvent(dates), at("2024-05-20T04:00:00Z"),
+                          zone("America/New_York"));
+    EXPECT_EQ(linesNamed(ical::serialize(dates.get()), "RRULE"),
+              Lines{"RRULE:FREQ=WEEKLY;UNTIL=20240519"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The store
+
+const std::string calendarId = "local/calendar";
+
+/// A recurring event as khal writes it, with what the store does not model and one override.
+const std::string khalSeries =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//PIMUTILS.ORG//NONSGML khal / icalendar //EN\r\n"
+    "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
+    "BEGIN:DAYLIGHT\r\nDTSTART;VALUE=DATE-TIME:20240331T030000\r\nTZNAME:CEST\r\n"
+    "TZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\nEND:DAYLIGHT\r\n"
+    "BEGIN:STANDARD\r\nDTSTART;VALUE=DATE-TIME:20241027T020000\r\nTZNAME:CET\r\n"
+    "TZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n"
+    "BEGIN:VEVENT\r\nSUMMARY:Weekly sync\r\n"
+    "DTSTART;TZID=Europe/Berlin;VALUE=DATE-TIME:20240506T100000\r\n"
+    "DTEND;TZID=Europe/Berlin;VALUE=DATE-TIME:20240506T110000\r\n"
+    "DTSTAMP;VALUE=DATE-TIME:20240401T000000Z\r\nUID:khal-series\r\nRRULE:FREQ=WEEKLY\r\n"
+    "DESCRIPTION:Agenda here\r\nATTENDEE;CN=Ann:mailto:ann@example.com\r\n"
+    "CATEGORIES:work\r\nX-PEER:kept\r\n"
+    "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Agenda here\r\nTRIGGER:-PT15M\r\n"
+    "END:VALARM\r\nEND:VEVENT\r\n"
+    "BEGIN:VEVENT\r\nSUMMARY:Moved sync\r\nUID:khal-series\r\n"
+    "RECURRENCE-ID;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T100000\r\n"
+    "DTSTART;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T140000\r\n"
+    "DTEND;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T150000\r\n"
+    "DTSTAMP;VALUE=DATE-TIME:20240401T000000Z\r\nSEQUENCE:2\r\nEND:VEVENT\r\n"
+    "END:VCALENDAR\r\n";
+const std::string khalId = calendarId + "/khal-series";
+
+/// A store root with one writable calendar, and stores opened on it as runs open them.
+class StoreTest : public ::testing::Test {
+  protected:
+    StoreTest() { fs::create_directories(folder()); }
+    fs::path root() const { return dir_.path() / "root"; }
+    fs::path folder() const { return root() / "local" / "calendar"; }
+    std::string item(const std::string& identifier) const {
+        return readFile(root() / (identifier + ".ics"));
+    }
+
+    /// A run of its own in the user's zone, whose clock says 2024-06-01T12:00:00Z.
+    std::unique_ptr<VdirStore> open(const TimeZone& in = zone("UTC")) {
+        auto store = std::make_unique<VdirStore>(root(), diagnostics_, in);
+        store->setClock([] { return parseISO("2024-06-01T12:00:00Z").value(); });
+        return store;
+    }
+
+    /// The item files of the calendar.
+    std::vector<std::string> items() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) {
+            if (!entry.path().filename().string().starts_with('.')) {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        return names;
+    }
+
+    std::ostringstream diagnostics_;
+
+  private:
+    TempDir dir_;
+};
+
+std::vector<Event> occurrencesOf(const VdirStore& store, const std::string& identifier,
+                                 Instant from, Instant to) {
+    std::vector<Event> found = store.eventsMatching(predicateForEvents(from, to, std::nullopt));
+    std::erase_if(found, [&](const Event& event) { return event.identifier != identifier; });
+    return found;
+}
+
+Event occurrenceAt(const VdirStore& store, const std::string& identifier, Instant start) {
+    for (const Event& event : occurrencesOf(store, identifier, start - 48h, start + 48h)) {
+        if (event.occurrenceDate == start) {
+            return event;
+        }
+    }
+    ADD_FAILURE() << "no occurrence at " << iso(start);
+    return Event{};
+}
+
+TEST_F(StoreTest, NewEventsReadBackAsSaved) {
+    Event timed = timedEvent("2024-05-01T10:00:00.750Z", "2024-05-01T11:30:00Z");
+    timed.title =
+        "A title long enough to need folding, with ; , \\ and a\nline break, Grüße "
+        "日本語のテキスト and more";
+    timed.location = "Room 1";
+    timed.url = "ravu://item/timed";
+    Event series = timedEvent("2024-05-06T08:00:00Z", "2024-05-06T09:00:00Z");
+    series.recurrenceRules = {{Frequency::weekly,
+                               2,
+                               {Weekday::monday, Weekday::thursday, Weekday::monday},
+                               at("2024-07-01T08:00:00Z")}};
+    Event allDay;
+    allDay.title = "Holiday";
+    allDay.allDay = true;
+    allDay.startDate = at("2024-05-01T00:00:00Z");
+    allDay.endDate = at("2024-05-03T00:00:00Z");
+    allDay.recurrenceRules = {{Frequency::yearly, 1, {}, at("2030-05-01T00:00:00Z")}};
+    struct Case {
+        const char* zone;
+        Event event;
+        Lines start, rule;
+    };
+    const Case cases[] = {
+        {"UTC", timed, {"DTSTART:20240501T100000Z"}, {}},
+        // A series repeats in the user's zone, at the same time of day across clock changes.
+        {"Europe/Berlin",
+         series,
+         {"DTSTART;TZID=Europe/Berlin:20240506T100000"},
+         {"RRULE:FREQ=WEEKLY;UNTIL=20240701T080000Z;INTERVAL=2;BYDAY=MO,TH"}},
+        {"America/New_York",
+         allDay,
+         {"DTSTART;VALUE=DATE:20240501"},
+         {"RRULE:FREQ=YEARLY;UNTIL=20300501"}},
+    };
+    for (const Case& c : cases) {
+        auto store = open(zone(c.zone));
+        Event event = c.event;
+        event.calendarId = calendarId;
+        ASSERT_EQ(store->saveEvent(event, Span::futureEvents), std::nullopt) << c.zone;
+        ASSERT_TRUE(event.identifier.starts_with(calendarId + "/")) << event.identifier;
+        struct stat info {};
+        ASSERT_EQ(::stat((root() / (event.identifier + ".ics")).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+        const std::string file = item(event.identifier);
+        const std::string text = file.substr(file.find("BEGIN:VEVENT"));
+        for (std::size_t at = 0, end; (end = file.find("\r\n", at)) != std::string::npos;
+             at = end + 2) {
+            EXPECT_LE(end - at, 75u) << "folded at 75 octets";
+        }
+        EXPECT_EQ(linesNamed(text, "DTSTART"), c.start);
+        EXPECT_EQ(linesNamed(text, "RRULE"), c.rule);
+        EXPECT_EQ(linesNamed(text, "DTSTAMP"), Lines{"DTSTAMP:20240601T120000Z"});
+        EXPECT_EQ(linesNamed(text, "UID"),
+                  Lines{"UID:" + event.identifier.substr(calendarId.size() + 1)});
+
+        const auto back = open(zone(c.zone))->calendarItemWithIdentifier(event.identifier);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->title, c.event.title);
+        EXPECT_EQ(back->location, c.event.location);
+        EXPECT_EQ(back->url, c.event.url);
+        EXPECT_EQ(back->allDay, c.event.allDay);
+        if (!c.event.allDay) {
+            EXPECT_EQ(back->startDate, date::floor<std::chrono::seconds>(*c.event.startDate));
+            EXPECT_EQ(back->endDate, c.event.endDate);
+        }
+    }
+    EXPECT_EQ(diagnostics_.str(), "");
+}
+
+TEST_F(StoreTest, AllDayEventsNeverShift) {
+    for (const char* in : {"America/New_York", "Europe/Berlin", "Asia/Tokyo"}) {
+        writeFile(folder() / "day.ics",
+                  calendarText("UID:day\r\nSUMMARY:Trip\r\nDTSTART;VALUE=DATE:20240501\r\n"
+                               "DTEND;VALUE=DATE:20240503\r\n"));
+        const std::string id = calendarId + "/day";
+        auto store = open(zone(in));
+        // Sent back as the snapshot reported it, and as dates at UTC midnights.
+        Event reported = *store->calendarItemWithIdentifier(id);
+        reported.title = "Trip, renamed";
+        ASSERT_EQ(store->saveEvent(reported, Span::futureEvents), std::nullopt);
+        Event utcDays = *store->calendarItemWithIdentifier(id);
+        utcDays.title = "Trip, renamed again";
+        utcDays.startDate = at("2024-05-01T00:00:00Z");
+        utcDays.endDate = at("2024-05-03T00:00:00Z");
+        ASSERT_EQ(store->saveEvent(utcDays, Span::futureEvents), std::nullopt);
+        const std::string text = item(id);
+        EXPECT_EQ(linesNamed(text, "DTSTART"), Lines{"DTSTART;VALUE=DATE:20240501"}) << in;
+        EXPECT_EQ(linesNamed(text, "DTEND"), Lines{"DTEND;VALUE=DATE:20240503"}) << in;
+    }
+}
+
+TEST_F(StoreTest, NewEventsGoOnlyWhereTheyMay) {
+    writeFile(root() / "local" / "locked" / "readonly", "");
+    writeFile(root() / "feeds" / "type", "subscribed");
+    fs::create_directories(root() / "feeds" / "holidays");
+    const std::pair<std::string, const char*> refused[] = {
+        {"", "no calendar"},
+        {"local", "does not exist"},
+        {"local/missing", "does not exist"},
+        {"local/locked", "calendar is read-only"},
+        {"feeds/holidays", "calendar is read-only"},
+        {"../root", "does not exist"},
+        {"local/../../x", "does not exist"},
+        {"local/.hidden", "does not exist"},
+        {"/tmp", "does not exist"},
+        {std::string("local/cal\0endar", 15), "does not exist"},
+    };
+    auto store = open();
+    for (const auto& [id, words] : refused) {
+        Event event = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+        event.calendarId = id;
+        EXPECT_TRUE(mentions(store->saveEvent(event, Span::futureEvents), words)) << id;
+        EXPECT_EQ(event.identifier, "");
+    }
+    // Numbers the file cannot hold are refused, not wrapped into another rule.
+    Event endless = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+    endless.calendarId = calendarId;
+    endless.recurrenceRules = {{Frequency::daily, 1, {}, OccurrenceCount{0}}};
+    EXPECT_TRUE(mentions(store->saveEvent(endless, Span::futureEvents), "repeat count of 0"));
+
+    for (auto it = fs::recursive_directory_iterator(root());
+         it != fs::recursive_directory_iterator(); ++it) {
+        EXPECT_NE(it->path().extension(), ".ics") << it->path();
+    }
+}
+
+TEST_F(StoreTest, ASeriesSaveKeepsWhatTheStoreDoesNotModel) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    {
+        // Saving what was read changes nothing at all.
+        auto store = open(zone("America/New_York"));
+        Event series = *store->calendarItemWithIdentifier(khalId);
+        ASSERT_EQ(store->saveEvent(series, Span::futureEvents), std::nullopt);
+        EXPECT_EQ(item(khalId), khalSeries);
+        EXPECT_EQ(store->lastModifiedBeforeThisRun(series), std::nullopt);
+    }
+    auto store = open(zone("America/New_York"));
+    Event series = *store->calendarItemWithIdentifier(khalId);
+    series.title = "Weekly planning";
+    series.startDate = *series.startDate + 30min;
+    series.endDate = *series.endDate + 30min;
+    ASSERT_EQ(store->saveEvent(series, Span::futureEvents), std::nullopt);
+    const std::string text = item(khalId);
+    for (const char* kept :
+         {"DESCRIPTION", "ATTENDEE", "CATEGORIES", "X-PEER", "TRIGGER", "RRULE", "TZOFFSETTO"}) {
+        EXPECT_EQ(linesNamed(text, kept), linesNamed(khalSeries, kept)) << kept;
+    }
+    // The series keeps its zone; the override of a 10:00 occurrence names none of the 10:30 ones.
+    EXPECT_EQ(linesNamed(text, "DTSTART").back(), "DTSTART;TZID=Europe/Berlin:20240506T103000");
+    EXPECT_TRUE(linesNamed(text, "RECURRENCE-ID").empty());
+    EXPECT_EQ(linesNamed(text, "SUMMARY"), Lines{"SUMMARY:Weekly planning"});
+    EXPECT_EQ(linesNamed(text, "SEQUENCE"), Lines{"SEQUENCE:1"});
+    EXPECT_EQ(linesNamed(text, "LAST-MODIFIED"), Lines{"LAST-MODIFIED:20240601T120000Z"});
+    EXPECT_EQ(open()->calendarItemWithIdentifier(khalId)->startDate, at("2024-05-06T08:30:00Z"));
+}
+
+TEST_F(StoreTest, OneOccurrenceEditedAndAnotherRemoved) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    auto store = open(zone("Europe/Berlin"));
+    Event second = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
+    const auto seenBefore = second.lastModified;
+    second.title = "Sync, moved";
+    second.startDate = at("2024-05-13T12:00:00Z");
+    second.endDate = at("2024-05-13T13:00:00Z");
+    ASSERT_EQ(store->saveEvent(second, Span::thisEvent), std::nullopt);
+    // Edited again in the same run: the same override changes once more, and the run still
+    // knows what the occurrence was before it wrote.
+    Event again = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
+    EXPECT_EQ(again.title, "Sync, moved");
+    EXPECT_EQ(store->lastModifiedBeforeThisRun(again), seenBefore);
+    again.location = "Room 2";
+    ASSERT_EQ(store->saveEvent(again, Span::thisEvent), std::nullopt);
+
+    ASSERT_EQ(store->removeEvent(occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z")),
+                                 Span::thisEvent),
+              std::nullopt);
+    // Removing the occurrence khal had changed removes its override as well.
+    const Event fourth = occurrenceAt(*store, khalId, at("2024-05-27T08:00:00Z"));
+    EXPECT_EQ(fourth.title, "Moved sync");
+    ASSERT_EQ(store->removeEvent(fourth, Span::thisEvent), std::nullopt);
+
+    const std::string text = item(khalId);
+    EXPECT_EQ(linesNamed(text, "EXDATE"), (Lines{"EXDATE;TZID=Europe/Berlin:20240520T100000",
+                                                 "EXDATE;TZID=Europe/Berlin:20240527T100000"}));
+    EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"),
+              Lines{"RECURRENCE-ID;TZID=Europe/Berlin:20240513T100000"});
+
+    std::vector<std::string> seen;
+    for (const Event& event :
+         occurrencesOf(*open(zone("America/New_York")), khalId, at("2024-05-01T00:00:00Z"),
+                       at("2024-06-05T00:00:00Z"))) {
+        seen.push_back(iso(*event.startDate) + " " + event.title.value_or("") + "@" +
+                       event.location.value_or(""));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"2024-05-06T08:00:00Z Weekly sync@",
+                                              "2024-05-13T12:00:00Z Sync, moved@Room 2",
+                                              "2024-06-03T08:00:00Z Weekly sync@"}));
+}
+
+TEST_F(StoreTest, RemovingTheWholeItemOrItsFuture) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    writeFile(folder() / "single.ics",
+              calendarText("UID:single\r\nSUMMARY:Once\r\nDTSTART:20240510T100000Z\r\n"));
+    auto store = open();
+    const Event later = occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z"));
+    Event changed = later;
+    changed.title = "Not like this";
+    EXPECT_TRUE(mentions(store->saveEvent(changed, Span::futureEvents), "not supported"));
+
+    ASSERT_EQ(store->removeEvent(later, Span::futureEvents), std::nullopt);
+    EXPECT_EQ(linesNamed(item(khalId), "RRULE"), Lines{"RRULE:FREQ=WEEKLY;UNTIL=20240520T075959Z"});
+    EXPECT_EQ(occurrencesOf(*store, khalId, at("2024-05-01T00:00:00Z"), at("2024-07-01T00:00:00Z"))
+                  .size(),
+              2u);
+
+    // thisEvent on an event that does not repeat, and futureEvents from a series' first
+    // occurrence, remove the whole item.
+    const Event once = *store->calendarItemWithIdentifier(calendarId + "/single");
+    ASSERT_EQ(store->removeEvent(once, Span::thisEvent), std::nullopt);
+    ASSERT_EQ(store->removeEvent(occurrenceAt(*store, khalId, at("2024-05-06T08:00:00Z")),
+                                 Span::futureEvents),
+              std::nullopt);
+    EXPECT_TRUE(items().empty());
+    EXPECT_FALSE(store->calendarItemWithIdentifier(khalId));
+}
+
+TEST_F(StoreTest, WhatCannotBeWrittenBackIsLeftAlone) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    // libical drops a CREATED it cannot read; writing the file back would lose it.
+    const std::string odd = calendarText(
+        "UID:odd\r\nSUMMARY:Odd\r\nCREATED:yesterday\r\n"
+        "DTSTART:20240510T100000Z\r\nRRULE:FREQ=DAILY\r\n");
+    writeFile(folder() / "odd.ics", odd);
+    auto store = open();
+    Event oddOne = *store->calendarItemWithIdentifier(calendarId + "/odd");
+    oddOne.title = "Renamed";
+    EXPECT_TRUE(mentions(store->saveEvent(oddOne, Span::futureEvents), "cannot read"));
+    EXPECT_EQ(item(calendarId + "/odd"), odd);
+
+    // A peer saved after this run read the file: nothing of this run's changes lands.
+    Event series = *store->calendarItemWithIdentifier(khalId);
+    Event occurrence = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
+    std::string edited = khalSeries;
+    edited.replace(edited.find("Weekly sync"), 11, "Peer's title!");
+    writeFile(folder() / ".peer", edited);
+    fs::rename(folder() / ".peer", folder() / "khal-series.ics");
+    series.title = "Mine";
+    occurrence.title = "Mine too";
+    for (const WriteError& error : {store->saveEvent(series, Span::futureEvents),
+                                    store->saveEvent(occurrence, Span::thisEvent),
+                                    store->removeEvent(occurrence, Span::thisEvent),
+                                    store->removeEvent(series, Span::futureEvents)}) {
+        EXPECT_TRUE(mentions(error, "changed by another program"));
+    }
+    EXPECT_EQ(item(khalId), edited);
+}
+
+TEST_F(StoreTest, IdentifiersFromTheHostNeverLeaveTheRoot) {
+    const std::string real = calendarText("UID:real\r\nDTSTART:20240510T100000Z\r\n");
+    writeFile(root() / "outside.ics", real);
+    writeFile(folder() / "real.ics", real);
+    fs::create_symlink(folder() / "real.ics", folder() / "link.ics");
+    auto store = open();
+    for (const std::string id :
+         {"local/calendar/../../outside", "../outside", "local/calendar/link",
+          "local/calendar/.hidden", "/local/calendar/real", "local/calendar/real/x", "",
+          "local//real"}) {
+        Event event = timedEvent("2024-05-10T10:00:00Z", "2024-05-10T11:00:00Z");
+        event.identifier = id;
+        EXPECT_TRUE(store->saveEvent(event, Span::futureEvents)) << id;
+        EXPECT_TRUE(store->removeEvent(event, Span::futureEvents)) << id;
+    }
+    EXPECT_EQ(readFile(root() / "outside.ics"), real);
+    EXPECT_TRUE(fs::is_symlink(folder() / "link.ics"));
+    EXPECT_EQ(readFile(folder() / "real.ics"), real);
+}
+
+/// Runs a shell command; its standard output, or none when it failed.
+std::optional<std::string> shell(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return std::nullopt;
+    }
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    return ::pclose(pipe) == 0 ? std::optional{out} : std::nullopt;
+}
+
+TEST_F(StoreTest, PeersReadWhatTheStoreWrites) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    auto store = open(zone("Europe/Berlin"));
+    Event moved = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
+    moved.title = "Moved; with, specials";
+    moved.startDate = at("2024-05-14T08:00:00Z");
+    moved.endDate = at("2024-05-14T09:00:00Z");
+    ASSERT_EQ(store->saveEvent(moved, Span::thisEvent), std::nullopt);
+    ASSERT_EQ(store->removeEvent(occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z")),
+                                 Span::thisEvent),
+              std::nullopt);
+    Event allDay;
+    allDay.calendarId = calendarId;
+    allDay.title = "Holiday";
+    allDay.allDay = true;
+    allDay.startDate = at("2024-05-08T00:00:00Z");
+    allDay.endDate = at("2024-05-09T00:00:00Z");
+    ASSERT_EQ(store->saveEvent(allDay, Span::futureEvents), std::nullopt);
+    Event timed = timedEvent("2024-05-09T15:30:00Z", "2024-05-09T16:00:00Z");
+    timed.calendarId = calendarId;
+    timed.title = std::string(100, 'x') + " Grüße";
+    ASSERT_EQ(store->saveEvent(timed, Span::futureEvents), std::nullopt);
+    Event gym = timedEvent("2024-05-07T16:00:00Z", "2024-05-07T17:00:00Z");
+    gym.calendarId = calendarId;
+    gym.title = "Gym";
+    gym.recurrenceRules = {{Frequency::weekly, 1, {Weekday::tuesday}, OccurrenceCount{2}}};
+    ASSERT_EQ(store->saveEvent(gym, Span::futureEvents), std::nullopt);
+
+    // Debian's python3-icalendar, whichever python3 comes first on PATH.
+    std::optional<std::string> python;
+    for (const char* candidate : {"/usr/bin/python3", "python3"}) {
+        if (!python && shell(std::string(candidate) + " -c 'import icalendar' 2>/dev/null")) {
+            python = candidate;
+        }
+    }
+    ASSERT_TRUE(python) << "python3 with icalendar is missing (scripts/setup.sh installs it)";
+    const fs::path program = root().parent_path() / "read.py";
+    writeFile(
+        program,
+        "import glob, icalendar, sys\n"
+        "for path in sorted(glob.glob(sys.argv[1] + '/*.ics')):\n"
+        "    for ev in icalendar.Calendar.from_ical(open(path, 'rb').read()).walk('VEVENT'):\n"
+        "        ex = ev.get('EXDATE', [])\n"
+        "        ex = ex if isinstance(ex, list) else [ex]\n"
+        "        print(ev['SUMMARY'], ev.decoded('DTSTART'), 'RECURRENCE-ID' in ev,\n"
+        "              [str(d.dt) for x in ex for d in x.dts], sep='|')\n");
+    const auto out = shell(*python + " '" + program.string() + "' '" + folder().string() + "'");
+    ASSERT_TRUE(out) << "python's icalendar could not read the files";
+    for (const char* line :
+         {"Moved; with, specials|2024-05-14 10:00:00+02:00|True|[]\n",
+          "Weekly sync|2024-05-06 10:00:00+02:00|False|['2024-05-20 "
+          "10:00:00+02:00']\n",
+          "Holiday|2024-05-08|False|[]\n", "Gym|2024-05-07 18:00:00+02:00|False|[]\n"}) {
+        EXPECT_NE(out->find(line), std::string::npos) << *out;
+    }
+
+    if (!shell("command -v khal >/dev/null")) {
+        GTEST_SKIP() << "khal is not installed; its half of this test did not run";
+    }
+    const fs::path config = root().parent_path() / "khal.conf";
+    writeFile(config, "[calendars]\n[[cal]]\npath = " + folder().string() +
+                          "\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
+                          "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
+                          "datetimeformat = %Y-%m-%d %H:%M\nlongdatetimeformat = %Y-%m-%d %H:%M\n"
+                          "local_timezone = Europe/Berlin\ndefault_timezone = Europe/Berlin\n"
+                          "[sqlite]\npath = " +
+                          (root().parent_path() / "khal.db").string() + "\n");
+    const auto listed = shell("khal -c '" + config.string() +
+                              "' list --format '{title}|{start}' --day-format '' 2024-05-01 40d");
+    ASSERT_TRUE(listed) << "khal could not read the files";
+    EXPECT_EQ(*listed,
+              "Weekly sync|2024-05-06 10:00\n"
+              "Gym|2024-05-07 18:00\n"
+              "Holiday|2024-05-08\n" +
+                  *timed.title +
+                  "|2024-05-09 17:30\n"
+                  "Moved; with, specials|2024-05-14 10:00\n"
+                  "Gym|2024-05-14 18:00\n"
+                  "Moved sync|2024-05-27 14:00\n"
+                  "Weekly sync|2024-06-03 10:00\n");
+}
+
+TEST_F(StoreTest, AKilledRunLeavesOnlyWholeFiles) {
+    writeFile(folder() / "khal-series.ics", khalSeries);
+    for (const auto delay : {0ms, 30ms, 120ms}) {
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            std::ostringstream quiet;
+            VdirStore store{root(), quiet, zone("UTC")};
+            for (int i = 0;; ++i) {
+                Event series = *store.calendarItemWithIdentifier(khalId);
+                series.title = "Edit " + std::to_string(i) + std::string(std::size_t(i % 500), '.');
+                Event fresh = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
+                fresh.calendarId = calendarId;
+                if (store.saveEvent(series, Span::futureEvents) ||
+                    (i % 10 == 0 && store.saveEvent(fresh, Span::futureEvents))) {
+                    ::_exit(1);
+                }
+                if (i == 0) {
+                    (void)!::write(started[1], "!", 1);
+                }
+            }
+        }
+        ::close(started[1]);
+        char signal;
+        ASSERT_EQ(::read(started[0], &signal, 1), 1) << "the writer failed to start";
+        ::close(started[0]);
+        std::this_thread::sleep_for(delay);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself";
+
+        std::ostringstream skipped;
+        VdirStore reader{root(), skipped, zone("UTC")};
+        for (const std::string& name : items()) {
+            const auto event = reader.calendarItemWithIdentifier(calendarId + "/" +
+                                                                 name.substr(0, name.size() - 4));
+            ASSERT_TRUE(event && event->title) << name;
+            EXPECT_TRUE(event->title->starts_with("Edit ") || event->title == "Meeting") << name;
+        }
+        EXPECT_EQ(skipped.str(), "");
+        EXPECT_GT(items().size(), 1u);
+    }
+}
+
+}  // namespace
+}  // namespace ravu

@@ -166,7 +166,10 @@ void carryOut(Context& context, const Json& entry, Outcomes& outcomes) {
 Json cmdApply(Context& context, const Json& request) {
     const Json* pending = pendingEntries(request);
     Outcomes outcomes;
-    if (pending && hasAccess(context.store)) {
+    if (pending && !pending->empty() && hasAccess(context.store)) {
+        // Held to the end of the run, so that another run's writes cannot fall between a
+        // look-up and the write that relies on it. A failure here is told by each write.
+        (void)context.store.beginChanges();
         for (const Json& entry : *pending) {
             carryOut(context, entry, outcomes);
         }

@@ -161,6 +161,11 @@ class Store {
 
     /// A new event that belongs to no calendar yet and is not saved.
     virtual Event newEvent() = 0;
+    /// Announces that the run is about to look events up and change them. A store that other
+    /// processes share takes its write lock here, so that no other run writes between this
+    /// run's look-ups and the writes that depend on them (two runs creating the same item make
+    /// one event, not two). A failure is reported again by every later write.
+    [[nodiscard]] virtual WriteError beginChanges() = 0;
     /// Writes the event. On success a new event gets its identifier filled in.
     [[nodiscard]] virtual WriteError saveEvent(Event& event, Span span) = 0;
     [[nodiscard]] virtual WriteError removeEvent(const Event& event, Span span) = 0;

@@ -180,6 +180,12 @@ struct LoadedItem {
     /// The key of an occurrence: its UTC-midnight date in a series of all-day events (zone
     /// free, so dates match whatever the user's zone), else its start instant.
     Instant keyOf(local_seconds wall, Instant start) const;
+
+    /// The occurrences of a series over [memoStart, memoEnd), kept for the short windows of
+    /// look-ups: a queue of a thousand entries asks about the same series a thousand times, and
+    /// running the recurrence iterator each time would cost more than everything else.
+    mutable std::optional<std::pair<Instant, Instant>> memoRange;
+    mutable std::vector<Event> memo;
 };
 
 /// The end of an occurrence of `shape` (a master or an override) that starts at `wall` in its
@@ -228,6 +234,15 @@ std::string skipLine(const ItemName& name);
 struct ReadCache {
     /// By identifier; a null entry is an item that could not be read and was reported.
     std::unordered_map<std::string, std::unique_ptr<LoadedItem>> items;
+    /// By calendar identifier, the readable items of the folder as a query first listed them,
+    /// so that later queries neither list the folder nor look each item up again. A listing
+    /// points into `items`: whatever replaces or drops an entry there forgets its folder's
+    /// listing (`forget`).
+    std::unordered_map<std::string, std::vector<const LoadedItem*>> listings;
+    /// The calendars as the run first listed them.
+    std::optional<std::vector<Calendar>> calendars;
+
+    void forget(const CalendarName& folder) { listings.erase(folder.identifier()); }
 };
 
 // --- Writing -------------------------------------------------------------------------------
@@ -243,6 +258,9 @@ struct ReadBefore {
 struct WriteState {
     explicit WriteState(const std::filesystem::path& root) : lock(root) {}
     WriteLock lock;  ///< taken at the first write, held to the end of the run
+    /// Why `beginChanges` could not take the lock; every later write fails with it at once
+    /// rather than wait for the lock again.
+    WriteError lockFailure;
     std::function<Instant()> clock;
     /// By identifier, every item the run has written.
     std::map<std::string, ReadBefore, std::less<>> before;

@@ -147,7 +147,12 @@ VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& z
 VdirStore::~VdirStore() = default;
 
 std::vector<Calendar> VdirStore::calendars() const {
-    std::vector<Calendar> calendars;
+    // Read once per run: the program never changes calendars, and a queue of creates asks for
+    // them once per entry.
+    if (cache_->calendars) {
+        return *cache_->calendars;
+    }
+    std::vector<Calendar>& calendars = cache_->calendars.emplace();
     std::string loadedSource;
     std::optional<Source> source;
     for (const CalendarName& name : vdir::calendarFolders(root_)) {
@@ -189,27 +194,19 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
     }
 
     std::vector<Event> found;
+    std::vector<ItemName> unexpandable;
     for (const CalendarName& folder : folders) {
-        const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.path(root_).c_str())};
-        if (!dir) {
-            continue;
-        }
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string_view file{entry->d_name};
-            if (file.size() <= 4 || !file.ends_with(".ics") || file.front() == '.') {
-                continue;
-            }
-            const ItemName name{folder, std::string{file.substr(0, file.size() - 4)}};
-            const LoadedItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
-                                                std::string{file}, name, *zone_);
-            if (item == nullptr) {
-                continue;
-            }
-            if (!vdir::occurrences(*item, predicate.start, predicate.end, *zone_, found)) {
-                *diagnostics_ << vdir::skipLine(name) << '\n';
-                cache_->items[name.identifier()].reset();
+        for (const LoadedItem* item : listing(folder)) {
+            if (!occurrencesOf(*item, predicate.start, predicate.end, found)) {
+                unexpandable.push_back(item->name);
             }
         }
+    }
+    // Told once, and left out of the rest of the run like a file that could not be read.
+    for (const ItemName& name : unexpandable) {
+        *diagnostics_ << vdir::skipLine(name) << '\n';
+        cache_->forget(name.calendar);
+        cache_->items[name.identifier()].reset();
     }
     // Positions are sorted rather than the events, which are large; the order is then applied
     // in place, one cycle of the permutation at a time.
@@ -248,6 +245,57 @@ std::optional<Event> VdirStore::calendarItemWithIdentifier(std::string_view iden
         return item->master->event;
     }
     return item->overrides.front().event;
+}
+
+const std::vector<const LoadedItem*>& VdirStore::listing(const CalendarName& folder) const {
+    const std::string identifier = folder.identifier();
+    if (const auto known = cache_->listings.find(identifier); known != cache_->listings.end()) {
+        return known->second;
+    }
+    std::vector<const LoadedItem*> items;
+    if (const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.path(root_).c_str())}) {
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string_view file{entry->d_name};
+            if (file.size() <= 4 || !file.ends_with(".ics") || file.front() == '.') {
+                continue;
+            }
+            const ItemName name{folder, std::string{file.substr(0, file.size() - 4)}};
+            if (const LoadedItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
+                                                    std::string{file}, name, *zone_)) {
+                items.push_back(item);
+            }
+        }
+    }
+    return cache_->listings.emplace(identifier, std::move(items)).first->second;
+}
+
+bool VdirStore::occurrencesOf(const LoadedItem& item, Instant start, Instant end,
+                              std::vector<Event>& found) const {
+    // Look-ups ask about a day or two at a time; a series is expanded over a season around such
+    // a window once and the later look-ups are answered from that.
+    constexpr auto shortWindow = date::days{7};
+    constexpr auto season = date::days{90};
+    if (!item.repeats() || end - start > shortWindow) {
+        return vdir::occurrences(item, start, end, *zone_, found);
+    }
+    if (!item.memoRange || start < item.memoRange->first || end > item.memoRange->second) {
+        const Instant from =
+            item.memoRange ? std::min(item.memoRange->first, start - season) : start - season;
+        const Instant to =
+            item.memoRange ? std::max(item.memoRange->second, end + season) : end + season;
+        std::vector<Event> memo;
+        if (!vdir::occurrences(item, from, to, *zone_, memo)) {
+            return false;
+        }
+        item.memo = std::move(memo);
+        item.memoRange = {from, to};
+    }
+    for (const Event& occurrence : item.memo) {
+        if (vdir::overlaps(*occurrence.startDate, *occurrence.endDate, start, end)) {
+            found.push_back(occurrence);
+        }
+    }
+    return true;
 }
 
 const LoadedItem* VdirStore::loadedItem(const ItemName& name) const {

@@ -47,6 +47,7 @@ class VdirStore final : public Store {
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
     Event newEvent() override;
+    [[nodiscard]] WriteError beginChanges() override;
     [[nodiscard]] WriteError saveEvent(Event& event, Span span) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
     std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override;
@@ -78,6 +79,11 @@ class VdirStore final : public Store {
     WriteError putBack(vdir::LoadedItem& item);
     void remember(const vdir::LoadedItem& item);
     void refresh(const vdir::ItemName& name);
+    /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
+    const std::vector<const vdir::LoadedItem*>& listing(const vdir::CalendarName& folder) const;
+    /// `vdir::occurrences`, answered from the item's memo for short windows.
+    bool occurrencesOf(const vdir::LoadedItem& item, Instant start, Instant end,
+                       std::vector<Event>& found) const;
     WriteError createEvent(Event& event);
     WriteError updateEvent(Event& event, Span span);
     WriteError deleteEvent(const Event& event, Span span);

@@ -126,7 +126,27 @@ bool isFirstOccurrence(const LoadedItem& item, Instant occurrence, const TimeZon
     });
 }
 
+WriteError takeLock(vdir::WriteState& state) {
+    if (state.lockFailure) {
+        return state.lockFailure;
+    }
+    return state.lock.acquire();
+}
+
 }  // namespace
+
+WriteError VdirStore::beginChanges() {
+    vdir::WriteState& state = writeState();
+    if (state.lock.held()) {
+        return std::nullopt;
+    }
+    state.lockFailure = state.lock.acquire();
+    // What was read before the lock may have been changed by the run that held it: read again.
+    if (!state.lockFailure) {
+        *cache_ = vdir::ReadCache{};
+    }
+    return state.lockFailure;
+}
 
 vdir::WriteState& VdirStore::writeState() {
     if (!writes_) {
@@ -221,6 +241,7 @@ void VdirStore::refresh(const ItemName& name) {
     // Later queries of this run see what it wrote, and its next save the new version.
     auto reloaded =
         vdir::loadItem(AT_FDCWD, name.path(root_).string(), name, *zone_, vdir::Tree::drop);
+    cache_->forget(name.calendar);
     if (auto* item = std::get_if<LoadedItem>(&reloaded)) {
         item->root.reset();
         cache_->items[name.identifier()] = std::make_unique<LoadedItem>(std::move(*item));
@@ -260,7 +281,7 @@ WriteError VdirStore::createEvent(Event& event) {
         return error;
     }
     vdir::WriteState& state = writeState();
-    if (auto error = state.lock.acquire()) {
+    if (auto error = takeLock(state)) {
         return error;
     }
     const std::string uid = ical::newUid();
@@ -277,6 +298,7 @@ WriteError VdirStore::createEvent(Event& event) {
         return *error;
     }
     event.identifier = name.identifier();
+    cache_->forget(*calendar);  // the folder is listed again, with the new file
     return std::nullopt;
 }
 
@@ -295,7 +317,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span) {
         return error;
     }
     vdir::WriteState& state = writeState();
-    if (auto error = state.lock.acquire()) {
+    if (auto error = takeLock(state)) {
         return error;
     }
     auto reread = this->reread(*name, true);
@@ -355,7 +377,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
         return error;
     }
     vdir::WriteState& state = writeState();
-    if (auto error = state.lock.acquire()) {
+    if (auto error = takeLock(state)) {
         return error;
     }
     auto reread = this->reread(*name, false);
@@ -374,6 +396,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
             return error;
         }
         remember(item);
+        cache_->forget(name->calendar);
         cache_->items.erase(name->identifier());
         return std::nullopt;
     }

@@ -49,6 +49,7 @@ class MemoryStore final : public Store {
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
+    [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }
     [[nodiscard]] WriteError saveEvent(Event& event, Span span) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
     std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override;

@@ -1,10 +1,12 @@
 #include "tests/support/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -54,6 +56,9 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& i
     ProgramRun run;
     std::size_t written = 0;
     int inFd = in[1];
+    // The child may fill its output pipes before it has read all of its input: never block on
+    // either side.
+    fcntl(inFd, F_SETFL, O_NONBLOCK);
     if (input.empty()) {
         close(inFd);
         inFd = -1;

@@ -1,6 +1,7 @@
 #include "convert/time.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
@@ -40,10 +41,33 @@ bool isZoneNameChar(char c) {
            c == '_' || c == '-' || c == '+';
 }
 
+/// "yyyy-MM-dd" of a civil day. Formatted by hand: the stream-based formatter of the date
+/// library costs more than everything else a snapshot does per event.
+std::string formatDay(date::sys_days day, std::size_t extra = 0) {
+    const date::year_month_day ymd{day};
+    char text[24];
+    const int length =
+        std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+    std::string day_text;
+    day_text.reserve(static_cast<std::size_t>(length) + extra);
+    day_text.append(text, static_cast<std::size_t>(length));
+    return day_text;
+}
+
 }  // namespace
 
 std::string iso(Instant instant) {
-    return date::format("%Y-%m-%dT%H:%M:%SZ", date::floor<seconds>(instant));
+    const auto second = date::floor<seconds>(instant);
+    const auto day = date::floor<date::days>(second);
+    const date::hh_mm_ss time{second - day};
+    std::string text = formatDay(day, 10);
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "T%02d:%02d:%02dZ", static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    text += clock;
+    return text;
 }
 
 std::optional<Instant> parseISO(std::string_view text) {
@@ -133,7 +157,7 @@ std::optional<Instant> parseISO(std::string_view text) {
 
 std::string dayString(Instant instant, const TimeZone& zone) {
     const auto local = date::floor<date::days>(localTime(instant, zone));
-    return date::format("%Y-%m-%d", date::year_month_day{local});
+    return formatDay(date::sys_days{local.time_since_epoch()});
 }
 
 std::optional<std::string> utcDayKey(Instant instant) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <iterator>
 #include <utility>
@@ -688,6 +689,40 @@ bool prepare(LoadedItem& item, const TimeZone& user) {
     return item.master || !item.overrides.empty();
 }
 
+/// The text without END lines that close no component. libical would pass over them anyway,
+/// but only after printing a warning of its own on standard error.
+std::string withoutStrayEnds(std::string text) {
+    const auto startsWith = [](std::string_view line, std::string_view word) {
+        return line.size() >= word.size() &&
+               std::equal(word.begin(), word.end(), line.begin(), [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == b;
+               });
+    };
+    std::string kept;
+    bool dropped = false;
+    int depth = 0;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size() - 1);
+        const std::string_view line{text.data() + begin, end - begin + 1};
+        begin = end + 1;
+        if (startsWith(line, "BEGIN:")) {
+            ++depth;
+        } else if (startsWith(line, "END:") && depth-- == 0) {
+            depth = 0;
+            if (!dropped) {
+                kept.assign(text.data(), static_cast<std::size_t>(line.data() - text.data()));
+                dropped = true;
+            }
+            continue;
+        }
+        if (dropped) {
+            kept += line;
+        }
+    }
+    return dropped ? kept : text;
+}
+
 }  // namespace
 
 // --- Times ---------------------------------------------------------------------------------
@@ -808,6 +843,8 @@ std::variant<LoadedItem, LoadFailure> loadItem(int folder, const std::string& pa
     if (tree == Tree::drop) {
         *text = withoutKnownZones(std::move(*text));
     }
+
+    *text = withoutStrayEnds(std::move(*text));
 
     LoadedItem item;
     item.name = std::move(name);

@@ -142,7 +142,10 @@ VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& z
     : root_(std::move(root)),
       diagnostics_(&diagnostics),
       zone_(&zone),
-      cache_(std::make_unique<vdir::ReadCache>()) {}
+      cache_(std::make_unique<vdir::ReadCache>()) {
+    // A libical built with fatal errors would abort the run on a bad value in a peer's file.
+    icalerror_set_errors_are_fatal(0);
+}
 
 VdirStore::~VdirStore() = default;
 

@@ -126,6 +126,17 @@ bool isFirstOccurrence(const LoadedItem& item, Instant occurrence, const TimeZon
     });
 }
 
+/// The store reads no item file larger than `maxItemBytes`, so it writes none either: an event
+/// it could not read back would vanish from every later snapshot.
+WriteError tooLarge(const std::string& text) {
+    if (text.size() <= vdir::maxItemBytes) {
+        return std::nullopt;
+    }
+    return StoreError{"the event is too large to be saved: " + std::to_string(text.size()) +
+                      " bytes, and the calendar store takes at most " +
+                      std::to_string(vdir::maxItemBytes) + " bytes per event"};
+}
+
 WriteError takeLock(vdir::WriteState& state) {
     if (state.lockFailure) {
         return state.lockFailure;
@@ -228,7 +239,11 @@ void VdirStore::remember(const LoadedItem& item) {
 WriteError VdirStore::putBack(LoadedItem& item) {
     const ItemName& name = item.name;
     const fs::path path = name.path(root_);
-    const Written written = replaceFile(path, ical::serialize(item.root.get()), item.stamp);
+    const std::string text = ical::serialize(item.root.get());
+    if (auto error = tooLarge(text)) {
+        return error;
+    }
+    const Written written = replaceFile(path, text, item.stamp);
     if (const auto* error = std::get_if<StoreError>(&written)) {
         return *error;
     }
@@ -293,7 +308,11 @@ WriteError VdirStore::createEvent(Event& event) {
     ical::writeFields(vevent, file.get(), event, ical::Fields::all(), *zone_);
 
     const ItemName name{*calendar, uid};
-    const Written written = createFile(name.path(root_), ical::serialize(file.get()));
+    const std::string text = ical::serialize(file.get());
+    if (auto error = tooLarge(text)) {
+        return error;
+    }
+    const Written written = createFile(name.path(root_), text);
     if (const auto* error = std::get_if<StoreError>(&written)) {
         return *error;
     }

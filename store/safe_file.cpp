@@ -28,24 +28,6 @@ fs::path folderOf(const fs::path& target) {
     return target.has_parent_path() ? target.parent_path() : fs::path{"."};
 }
 
-/// Closes a descriptor when it goes out of scope; `release` hands it over for an explicit close.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 /// A rename is only durable once the folder holding the name is on disk as well.
 WriteError syncFolder(const fs::path& folder) {
     const Descriptor fd{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};

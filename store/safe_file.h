@@ -2,6 +2,8 @@
 // same file never leaves a half-written or silently overwritten item behind.
 #pragma once
 
+#include <unistd.h>
+
 #include <sys/stat.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "store/store.h"
@@ -49,6 +52,24 @@ using Written = std::variant<FileStamp, StoreError>;
 /// Removes `target` and flushes its folder, unless it is no longer the version `expected`.
 [[nodiscard]] WriteError removeFile(const std::filesystem::path& target,
                                     const std::optional<FileStamp>& expected);
+
+/// Closes a descriptor when it goes out of scope; `release` hands it over for an explicit close.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
 
 /// The lock that keeps two runs from interleaving their writes: an exclusive advisory lock on a
 /// hidden file in the root. Taken at the first write of a run and held until the run ends, so a

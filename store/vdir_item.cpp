@@ -19,23 +19,6 @@ using std::chrono::seconds;
 
 namespace {
 
-/// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 /// Reads the whole regular file open as `fd`, at most `limit` bytes; none when it is larger.
 std::optional<std::string> readAll(int fd, std::size_t limit) {
     std::string text;

@@ -152,7 +152,14 @@ std::optional<Instant> parseISO(std::string_view text) {
     }
     const auto wall = date::sys_days{ymd} + std::chrono::hours{*hour} +
                       std::chrono::minutes{*minute} + seconds{*second};
-    return Instant{date::floor<microseconds>(wall - offset) + fraction};
+    const Instant instant{date::floor<microseconds>(wall - offset) + fraction};
+    // An offset can carry year 0000 or 9999 across the edge of the four-digit years, which
+    // `iso` could then not write back in the same form.
+    const date::year utcYear = date::year_month_day{date::floor<date::days>(instant)}.year();
+    if (utcYear < date::year{0} || utcYear > date::year{9999}) {
+        return std::nullopt;
+    }
+    return instant;
 }
 
 std::string dayString(Instant instant, const TimeZone& zone) {

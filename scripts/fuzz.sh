@@ -16,7 +16,7 @@ for target in iso rrule request ics; do
     work=$(mktemp -d)
     cp fuzz/corpus/"$target"/* "$work"/
     echo "fuzz_$target: ${seconds}s"
-    "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 \
+    "$build/fuzz/fuzz_$target" -seed=1 -max_total_time="$seconds" -max_len=65536 -print_final_stats=0 \
         -artifact_prefix="$build/crash-$target-" "$work" 2>&1 | tail -n 2
     rm -rf "$work"
 done

@@ -3,7 +3,7 @@
 //   ravu_bench_query ROOT [PAST_DAYS FUTURE_DAYS]
 //
 // Prints the number of events and occurrences found and the time the query took (the whole
-// process is timed from outside by bench/query.sh).
+// process is timed from outside by bench/run.sh).
 #include <chrono>
 #include <cstdlib>
 #include <iostream>

@@ -72,8 +72,8 @@ class VdirStore final : public Store {
     vdir::WriteState& writeState();
     /// None when the calendar exists and takes changes.
     WriteError writableCalendar(const vdir::CalendarName& name) const;
-    /// The item read again, whole, under the lock: only when it is still the version this run
-    /// read, and with `forChange` only when libical could read all of it.
+    /// The item read again, whole, under the run's write lock (taken here): only when it is still
+    /// the version this run read, and with `forChange` only when libical could read all of it.
     std::variant<vdir::LoadedItem, StoreError> reread(const vdir::ItemName& name, bool forChange);
     /// Writes the changed item back over its file and lets the run's reads see it.
     WriteError putBack(vdir::LoadedItem& item);

@@ -189,6 +189,9 @@ WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
 }
 
 std::variant<LoadedItem, StoreError> VdirStore::reread(const ItemName& name, bool forChange) {
+    if (auto error = takeLock(writeState())) {
+        return *error;
+    }
     const LoadedItem* seen = loadedItem(name);
     if (seen == nullptr) {
         struct stat info {};
@@ -335,10 +338,6 @@ WriteError VdirStore::updateEvent(Event& event, Span span) {
     if (auto error = ical::checkWritable(event)) {
         return error;
     }
-    vdir::WriteState& state = writeState();
-    if (auto error = takeLock(state)) {
-        return error;
-    }
     auto reread = this->reread(*name, true);
     if (auto* error = std::get_if<StoreError>(&reread)) {
         return *error;
@@ -346,7 +345,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span) {
     LoadedItem& item = std::get<LoadedItem>(reread);
     icalcomponent* calendar = item.root.get();
     icalcomponent* master = masterOf(calendar);
-    const Instant now = state.clock();
+    const Instant now = writeState().clock();
 
     const bool ofSeries =
         event.occurrenceDate && master != nullptr && item.master && ical::repeats(master);
@@ -395,10 +394,6 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
     if (auto error = writableCalendar(name->calendar)) {
         return error;
     }
-    vdir::WriteState& state = writeState();
-    if (auto error = takeLock(state)) {
-        return error;
-    }
     auto reread = this->reread(*name, false);
     if (auto* error = std::get_if<StoreError>(&reread)) {
         return *error;
@@ -425,12 +420,12 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
     }
     if (span == Span::thisEvent) {
         if (!ical::excludeOccurrence(calendar, master, *event.occurrenceDate, *zone_,
-                                     state.clock())) {
+                                     writeState().clock())) {
             return std::nullopt;  // left out already
         }
     } else {
         ical::endSeriesBefore(calendar, master, *event.occurrenceDate, *zone_);
-        ical::touch(master, state.clock());
+        ical::touch(master, writeState().clock());
     }
     return putBack(item);
 }

@@ -8,17 +8,16 @@
 #include "apply/fields.h"
 #include "apply/lookup.h"
 #include "convert/time.h"
+#include "tests/support/instants.h"
 #include "tests/support/memory_store.h"
 
 namespace ravu::testing {
 namespace {
 
+using testing::at;
+
 using namespace std::chrono_literals;
 using Kind = MemoryStore::Call::Kind;
-
-Instant at(std::string_view text) {
-    return parseISO(text).value();
-}
 
 Event timed(std::string identifier, std::string_view start, Instant::duration length = 1h) {
     Event event;

@@ -3,21 +3,15 @@
 
 #include "convert/marker.h"
 #include "convert/time.h"
+#include "tests/support/instants.h"
 
 namespace ravu {
 namespace {
 
+using testing::at;
+using testing::zone;
+
 using namespace std::chrono_literals;
-
-Instant at(std::string_view text) {
-    auto instant = parseISO(text);
-    EXPECT_TRUE(instant) << text;
-    return instant.value_or(Instant{});
-}
-
-const TimeZone& zone(std::string_view name) {
-    return *findZone(name);
-}
 
 TEST(Iso, WritesUtcWithWholeSeconds) {
     EXPECT_EQ(iso(at("2024-05-01T12:00:00.900Z")), "2024-05-01T12:00:00Z");

@@ -5,18 +5,15 @@
 
 #include "convert/time.h"
 #include "snapshot/snapshot.h"
+#include "tests/support/instants.h"
 #include "tests/support/memory_store.h"
 
 namespace ravu::testing {
 namespace {
 
-using Kind = MemoryStore::Call::Kind;
+using testing::at;
 
-Instant at(std::string_view text) {
-    auto instant = parseISO(text);
-    EXPECT_TRUE(instant) << text;
-    return instant.value_or(Instant{});
-}
+using Kind = MemoryStore::Call::Kind;
 
 Calendar calendar(std::string identifier, std::string title) {
     Calendar c;

@@ -13,24 +13,18 @@
 
 #include "convert/time.h"
 #include "store/vdir_store.h"
+#include "tests/support/instants.h"
 #include "tests/support/process.h"
 
 namespace ravu {
 namespace {
 
+using testing::at;
+using testing::zone;
+
 namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::writeFile;
-
-Instant at(std::string_view text) {
-    const auto instant = parseISO(text);
-    EXPECT_TRUE(instant) << text;
-    return instant.value_or(Instant{});
-}
-
-const TimeZone& zone(std::string_view name) {
-    return *findZone(name);
-}
 
 std::string calendarText(const std::string& body) {
     return "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//ravu//test//EN\n" + body + "END:VCALENDAR\n";

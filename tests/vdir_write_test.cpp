@@ -16,10 +16,14 @@
 #include "store/ical_write.h"
 #include "store/safe_file.h"
 #include "store/vdir_store.h"
+#include "tests/support/instants.h"
 #include "tests/support/process.h"
 
 namespace ravu {
 namespace {
+
+using testing::at;
+using testing::zone;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -27,16 +31,6 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 using Lines = std::vector<std::string>;
-
-Instant at(std::string_view text) {
-    auto instant = parseISO(text);
-    EXPECT_TRUE(instant) << text;
-    return instant.value_or(Instant{});
-}
-
-const TimeZone& zone(std::string_view name) {
-    return *findZone(name);
-}
 
 date::sys_days day(int y, unsigned m, unsigned d) {
     return date::sys_days{date::year{y} / m / d};

@@ -1,5 +1,9 @@
 #include "apply/apply.h"
 
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
 #include "apply/fields.h"
 #include "apply/lookup.h"
 #include "catalogue/catalogue.h"
@@ -46,6 +50,71 @@ void addStatus(Json& result, const WriteError& error) {
     }
 }
 
+bool isExternal(const std::string& op) {
+    return op == "updateExternal" || op == "deleteExternal";
+}
+
+/// The occurrence an external entry names: by its day when the host marks it all-day and shows
+/// it at a UTC midnight, else by its start. None when the entry names none or it is gone.
+std::optional<Event> namedOccurrence(const Context& context, const Json& entry,
+                                     const std::string& eventId) {
+    const auto start = instantField(entry, "occurrenceStart");
+    if (!start) {
+        return std::nullopt;
+    }
+    const auto day = boolField(entry, "allDay") == true ? utcDayKey(*start) : std::nullopt;
+    return day ? findAllDayOccurrence(context, eventId, *day)
+               : findOccurrence(context, eventId, *start);
+}
+
+/// The last-modified instants a queue tests its external entries against. A run's own writes to a
+/// series stamp every occurrence of it, so once the queue has written a series, its later entries
+/// on that series are tested against the instants their occurrences had before that first write:
+/// the queue never conflicts with itself, and a change made by somebody else still counts.
+class Baseline {
+  public:
+    explicit Baseline(const Json& pending) {
+        for (std::size_t index = 0; index < pending.size(); ++index) {
+            const std::string* op = textField(pending[index], "op");
+            const std::string* eventId = textField(pending[index], "eventkitEventId");
+            if (op && eventId && isExternal(*op)) {
+                externalEntries_[*eventId].push_back(index);
+            }
+        }
+    }
+
+    /// Called before the entry at `index` writes the series `eventId`.
+    void beforeWrite(const Context& context, const Json& pending, std::size_t index,
+                     const std::string& eventId) {
+        if (!written_.insert(eventId).second) {
+            return;
+        }
+        const auto later = externalEntries_.find(eventId);
+        if (later == externalEntries_.end()) {
+            return;
+        }
+        for (const std::size_t entry : later->second) {
+            if (entry > index) {
+                const auto occurrence = namedOccurrence(context, pending[entry], eventId);
+                before_.emplace(entry, occurrence ? occurrence->lastModified : std::nullopt);
+            }
+        }
+    }
+
+    /// The instant the entry at `index` is tested against, for its occurrence as found now.
+    std::optional<Instant> lastModified(std::size_t index, const Event& occurrence) const {
+        if (const auto known = before_.find(index); known != before_.end() && known->second) {
+            return known->second;
+        }
+        return occurrence.lastModified;
+    }
+
+  private:
+    std::unordered_map<std::string, std::vector<std::size_t>> externalEntries_;
+    std::unordered_set<std::string> written_;
+    std::unordered_map<std::size_t, std::optional<Instant>> before_;
+};
+
 Json writeResult(const std::string& itemId, std::string_view eventId) {
     return Json{{"itemId", itemId}, {"eventkitEventId", eventId}};
 }
@@ -67,8 +136,8 @@ void create(Context& context, const Json& entry, const std::string& itemId, Outc
     }
     Event event = context.store.newEvent();
     event.calendarId = calendar->identifier;
-    ravu::apply(entry, event);
-    const WriteError error = context.store.saveEvent(event, Span::futureEvents);
+    const Changes changes = ravu::apply(entry, event);
+    const WriteError error = context.store.saveEvent(event, Span::futureEvents, changes);
     Json result = writeResult(itemId, error ? std::string_view{} : event.identifier);
     addStatus(result, error);
     outcomes.writes.push_back(std::move(result));
@@ -84,9 +153,9 @@ void update(Context& context, const Json& entry, const std::string& itemId,
         outcomes.writes.push_back(std::move(result));
         return;
     }
-    ravu::apply(entry, *event);
+    const Changes changes = ravu::apply(entry, *event);
     Json result = writeResult(itemId, eventId);
-    addStatus(result, context.store.saveEvent(*event, Span::futureEvents));
+    addStatus(result, context.store.saveEvent(*event, Span::futureEvents, changes));
     outcomes.writes.push_back(std::move(result));
 }
 
@@ -101,45 +170,41 @@ void remove(Context& context, const std::string& eventId, Outcomes& outcomes) {
     outcomes.deletes.push_back(eventId);
 }
 
-/// Whether somebody changed the occurrence after the host last saw it. This run's own earlier
-/// writes to the same series (a new exception, a rewritten file) do not count.
-bool changedBehindTheHost(const Store& store, const Json& entry, const Event& occurrence) {
-    const auto base = instantField(entry, "baseLastModified");
-    auto modified = store.lastModifiedBeforeThisRun(occurrence);
-    if (!modified) {
-        modified = occurrence.lastModified;
-    }
-    return base && modified && *modified > *base + seconds{1};
-}
-
-void external(Context& context, const Json& entry, const std::string& eventId, bool deleting,
-              Outcomes& outcomes) {
+void external(Context& context, const Json& pending, std::size_t index, const std::string& eventId,
+              bool deleting, Baseline& baseline, Outcomes& outcomes) {
+    const Json& entry = pending[index];
     const std::string* occurrenceStart = textField(entry, "occurrenceStart");
-    const auto start = occurrenceStart ? parseISO(*occurrenceStart) : std::nullopt;
-    if (!start) {
+    if (!occurrenceStart || !parseISO(*occurrenceStart)) {
         return;
     }
-    // The host shows an all-day occurrence at the UTC midnight of its day.
-    const auto day = boolField(entry, "allDay") == true ? utcDayKey(*start) : std::nullopt;
-    auto occurrence = day ? findAllDayOccurrence(context, eventId, *day)
-                          : findOccurrence(context, eventId, *start);
-
+    auto occurrence = namedOccurrence(context, entry, eventId);
     Json result{{"uid", eventId}, {"occurrenceStart", *occurrenceStart}};
     if (!occurrence) {
         result["status"] = "permanentError";
         result["error"] = occurrenceGone;
-    } else if (changedBehindTheHost(context.store, entry, *occurrence)) {
+        outcomes.external.push_back(std::move(result));
+        return;
+    }
+    const auto base = instantField(entry, "baseLastModified");
+    const auto modified = baseline.lastModified(index, *occurrence);
+    if (base && modified && *modified > *base + seconds{1}) {
         result["status"] = "conflict";
-    } else if (deleting) {
+        outcomes.external.push_back(std::move(result));
+        return;
+    }
+    baseline.beforeWrite(context, pending, index, eventId);
+    if (deleting) {
         addStatus(result, context.store.removeEvent(*occurrence, Span::thisEvent));
     } else {
-        applyExternal(entry, *occurrence);
-        addStatus(result, context.store.saveEvent(*occurrence, Span::thisEvent));
+        const Changes changes = applyExternal(entry, *occurrence);
+        addStatus(result, context.store.saveEvent(*occurrence, Span::thisEvent, changes));
     }
     outcomes.external.push_back(std::move(result));
 }
 
-void carryOut(Context& context, const Json& entry, Outcomes& outcomes) {
+void carryOut(Context& context, const Json& pending, std::size_t index, Baseline& baseline,
+              Outcomes& outcomes) {
+    const Json& entry = pending[index];
     const std::string* op = textField(entry, "op");
     if (!op) {
         return;
@@ -153,11 +218,13 @@ void carryOut(Context& context, const Json& entry, Outcomes& outcomes) {
     } else if (!eventId) {
         return;
     } else if (*op == "update") {
+        baseline.beforeWrite(context, pending, index, *eventId);
         update(context, entry, itemId, *eventId, outcomes);
     } else if (*op == "delete") {
+        baseline.beforeWrite(context, pending, index, *eventId);
         remove(context, *eventId, outcomes);
-    } else if (*op == "updateExternal" || *op == "deleteExternal") {
-        external(context, entry, *eventId, *op == "deleteExternal", outcomes);
+    } else if (isExternal(*op)) {
+        external(context, pending, index, *eventId, *op == "deleteExternal", baseline, outcomes);
     }
 }
 
@@ -170,8 +237,9 @@ Json cmdApply(Context& context, const Json& request) {
         // Held to the end of the run, so that another run's writes cannot fall between a
         // look-up and the write that relies on it. A failure here is told by each write.
         (void)context.store.beginChanges();
-        for (const Json& entry : *pending) {
-            carryOut(context, entry, outcomes);
+        Baseline baseline{*pending};
+        for (std::size_t index = 0; index < pending->size(); ++index) {
+            carryOut(context, *pending, index, baseline, outcomes);
         }
     }
     return Json{{"writes", std::move(outcomes.writes)},

@@ -1,7 +1,7 @@
 // The `apply` command: carries out the host's queue of changes, one entry at a time.
 #pragma once
 
-#include "store/context.h"
+#include "command/context.h"
 
 namespace ravu {
 

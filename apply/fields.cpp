@@ -38,7 +38,8 @@ std::optional<Instant> instantField(const Json& fields, std::string_view key) {
     return value ? parseISO(*value) : std::nullopt;
 }
 
-void apply(const Json& fields, Event& event) {
+Changes apply(const Json& fields, Event& event) {
+    Changes changes{.title = true, .times = true, .recurrence = true};
     if (const std::string* title = textField(fields, "title")) {
         event.title = *title;
     } else if (!event.title) {
@@ -57,6 +58,7 @@ void apply(const Json& fields, Event& event) {
     if (const std::string* itemId = textField(fields, "itemId"); itemId && !itemId->empty()) {
         if (auto url = markerURL(*itemId)) {
             event.url = std::move(url);
+            changes.url = true;
         }
     }
     event.recurrenceRules.clear();
@@ -65,11 +67,14 @@ void apply(const Json& fields, Event& event) {
             event.recurrenceRules.push_back(std::move(*parsed));
         }
     }
+    return changes;
 }
 
-void applyExternal(const Json& fields, Event& event) {
+Changes applyExternal(const Json& fields, Event& event) {
+    Changes changes{.times = true};
     if (const std::string* title = textField(fields, "title")) {
         event.title = *title;
+        changes.title = true;
     }
     if (const auto allDay = boolField(fields, "allDay")) {
         event.allDay = *allDay;
@@ -88,7 +93,9 @@ void applyExternal(const Json& fields, Event& event) {
     }
     if (const std::string* location = textField(fields, "location")) {
         event.location = location->empty() ? std::nullopt : std::optional<std::string>{*location};
+        changes.location = true;
     }
+    return changes;
 }
 
 }  // namespace ravu

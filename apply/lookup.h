@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "store/context.h"
+#include "command/context.h"
 
 namespace ravu {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "convert/time.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 
 int main(int argc, char** argv) {
     using namespace ravu;
@@ -23,10 +23,11 @@ int main(int argc, char** argv) {
 
     const auto began = std::chrono::steady_clock::now();
     std::ostringstream diagnostics;
-    const VdirStore store{argv[1], diagnostics};
+    const TimeZone& zone = *date::current_zone();
+    const VdirStore store{argv[1], diagnostics, zone};
     const Instant now = date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
-    const auto events = store.eventsMatching(predicateForEvents(
-        addDays(now, -past, currentZone()), addDays(now, future, currentZone()), std::nullopt));
+    const auto events = store.eventsMatching(
+        predicateForEvents(addDays(now, -past, zone), addDays(now, future, zone), std::nullopt));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - began;
     std::cout << events.size() << " events in " << took.count() << " ms\n";
     std::cerr << diagnostics.str();

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/context.h"
+#include "command/context.h"
 
 namespace ravu {
 

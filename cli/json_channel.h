@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/context.h"
+#include "command/context.h"
 
 namespace ravu {
 

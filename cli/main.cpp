@@ -1,22 +1,46 @@
 // ravu-calendar: one word on the command line, one JSON request on standard input where the
 // word takes one, one JSON object on standard output.
 #include <chrono>
+#include <cstdlib>
+#include <exception>
 #include <iostream>
 
 #include "cli/dispatch.h"
 #include "cli/json_channel.h"
 #include "convert/time.h"
 #include "store/location.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
+
+namespace {
+
+/// The user's zone: TZ when it names a known zone, else the system's zone, else UTC.
+const ravu::TimeZone& userZone() {
+    if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != '\0') {
+        std::string_view name{tz};
+        if (name.front() == ':') {
+            name.remove_prefix(1);
+        }
+        if (const ravu::TimeZone* named = ravu::findZone(name)) {
+            return *named;
+        }
+    }
+    try {
+        return *date::current_zone();
+    } catch (const std::exception&) {
+        return ravu::utcZone();
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace ravu;
 
-    VdirStore store{storeRoot(processEnvironment)};
+    const TimeZone& zone = userZone();
+    VdirStore store{storeRoot(processEnvironment), std::cerr, zone};
     const std::string_view word = argc >= 2 ? argv[1] : "";
     Context context{store, std::cerr,
-                    date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()),
-                    currentZone()};
+                    date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()), zone};
 
     const auto document = runCommand(word, context, readStdinJSON);
     if (!document) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 
 namespace ravu {
@@ -191,26 +190,6 @@ const TimeZone* findZone(std::string_view name) {
     } catch (const std::exception&) {
         return nullptr;
     }
-}
-
-const TimeZone& currentZone() {
-    static const TimeZone* const zone = [] {
-        if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != '\0') {
-            std::string_view name{tz};
-            if (name.front() == ':') {
-                name.remove_prefix(1);
-            }
-            if (const TimeZone* named = findZone(name)) {
-                return named;
-            }
-        }
-        try {
-            return date::current_zone();
-        } catch (const std::exception&) {
-            return &utcZone();
-        }
-    }();
-    return *zone;
 }
 
 date::local_time<microseconds> localTime(Instant instant, const TimeZone& zone) {

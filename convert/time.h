@@ -7,11 +7,9 @@
 
 #include <date/tz.h>
 
-#include "store/store.h"
+#include "convert/instant.h"
 
 namespace ravu {
-
-using TimeZone = date::time_zone;
 
 /// ISO-8601 internet date-time in UTC with whole seconds: 2024-05-01T12:00:00Z.
 std::string iso(Instant instant);
@@ -25,9 +23,6 @@ std::string dayString(Instant instant, const TimeZone& zone);
 
 /// The UTC day of an instant that lies exactly on a UTC midnight; none for any other instant.
 std::optional<std::string> utcDayKey(Instant instant);
-
-/// The user's current zone: TZ when it names a known zone, else the system's zone, else UTC.
-const TimeZone& currentZone();
 
 /// The zone called "UTC".
 const TimeZone& utcZone();

@@ -1,7 +1,7 @@
 // The `snapshot` command: every event of the followed calendars in a window around now.
 #pragma once
 
-#include "store/context.h"
+#include "command/context.h"
 
 namespace ravu {
 

@@ -14,10 +14,9 @@
 #include <variant>
 #include <vector>
 
-namespace ravu {
+#include "convert/instant.h"
 
-/// A point in time. Microseconds are finer than anything a host or a calendar file sends.
-using Instant = std::chrono::sys_time<std::chrono::microseconds>;
+namespace ravu {
 
 enum class AuthorizationStatus : int {
     notDetermined = 0,
@@ -118,6 +117,21 @@ struct Event {
     friend bool operator==(const Event&, const Event&) = default;
 };
 
+/// The fields a save writes. Every other field keeps what the store holds, byte for byte, so a
+/// save never rewrites what its caller did not set. A new event is written whole.
+struct Changes {
+    bool title = false;
+    bool location = false;
+    bool url = false;
+    bool times = false;  ///< start, end and the all-day flag
+    /// The repetition: every rule and extra date of the series is replaced by
+    /// `Event::recurrenceRules`, or removed when that is empty. Never for one occurrence.
+    bool recurrence = false;
+
+    static constexpr Changes all() { return {true, true, true, true, true}; }
+    friend bool operator==(const Changes&, const Changes&) = default;
+};
+
 /// A failure of the store, with a message a person can read.
 struct StoreError {
     std::string message;
@@ -166,15 +180,10 @@ class Store {
     /// run's look-ups and the writes that depend on them (two runs creating the same item make
     /// one event, not two). A failure is reported again by every later write.
     [[nodiscard]] virtual WriteError beginChanges() = 0;
-    /// Writes the event. On success a new event gets its identifier filled in.
-    [[nodiscard]] virtual WriteError saveEvent(Event& event, Span span) = 0;
+    /// Writes the `changes` of the event (all of a new one). On success a new event gets its
+    /// identifier filled in.
+    [[nodiscard]] virtual WriteError saveEvent(Event& event, Span span, Changes changes) = 0;
     [[nodiscard]] virtual WriteError removeEvent(const Event& event, Span span) = 0;
-
-    /// For an occurrence of an item this run has already written: the last-modified instant the
-    /// occurrence had before this run's first write to the item. None for an item this run has
-    /// not written. Lets a queue of edits on one series keep its own writes from looking like
-    /// somebody else's.
-    virtual std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const = 0;
 };
 
 }  // namespace ravu

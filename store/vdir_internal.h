@@ -247,13 +247,6 @@ struct ReadCache {
 
 // --- Writing -------------------------------------------------------------------------------
 
-/// The events of an item (master and overrides) as a run read them before its first write to
-/// it: what `lastModifiedBeforeThisRun` answers from.
-struct ReadBefore {
-    std::optional<Event> master;
-    std::vector<Event> overrides;
-};
-
 /// What a run's writes keep beyond its reads.
 struct WriteState {
     explicit WriteState(const std::filesystem::path& root) : lock(root) {}
@@ -262,8 +255,6 @@ struct WriteState {
     /// rather than wait for the lock again.
     WriteError lockFailure;
     std::function<Instant()> clock;
-    /// By identifier, every item the run has written.
-    std::map<std::string, ReadBefore, std::less<>> before;
 };
 
 }  // namespace ravu::vdir

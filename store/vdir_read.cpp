@@ -11,8 +11,8 @@
 #include <numeric>
 #include <tuple>
 
+#include "store/vdir/vdir_store.h"
 #include "store/vdir_internal.h"
-#include "store/vdir_store.h"
 
 namespace ravu {
 namespace fs = std::filesystem;

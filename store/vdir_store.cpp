@@ -1,4 +1,4 @@
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -10,8 +10,8 @@
 #include <exception>
 
 #include "store/ical_write.h"
+#include "store/vdir/vdir_store.h"
 #include "store/vdir_internal.h"
-#include "store/vdir_store.h"
 
 namespace ravu {
 namespace fs = std::filesystem;
@@ -40,16 +40,9 @@ icalcomponent* masterOf(icalcomponent* calendar) {
     return nullptr;
 }
 
-/// The fields in which the event to save differs from the event as it was read.
-ical::Fields changedFields(const Event& before, const Event& after) {
-    ical::Fields fields;
-    fields.title = before.title != after.title;
-    fields.location = before.location != after.location;
-    fields.url = before.url != after.url;
-    fields.times = before.startDate != after.startDate || before.endDate != after.endDate ||
-                   before.allDay != after.allDay || before.timeZone != after.timeZone;
-    fields.rules = before.recurrenceRules != after.recurrenceRules;
-    return fields;
+ical::Fields fieldsOf(Changes changes) {
+    return ical::Fields{changes.title, changes.location, changes.url, changes.times,
+                        changes.recurrence};
 }
 
 /// The key the reader gives the occurrence (see `LoadedItem::keyOf`).
@@ -60,7 +53,7 @@ Instant readerKey(const ical::OccurrenceKey& key) {
 /// Writes the changes of one occurrence into its override, made when it has none yet. Returns
 /// whether the file changed.
 std::variant<bool, StoreError> saveOccurrence(LoadedItem& item, icalcomponent* master,
-                                              const Event& event, Instant now,
+                                              const Event& event, Changes changes, Instant now,
                                               const TimeZone& zone) {
     icalcomponent* calendar = item.root.get();
     const Instant occurrence = *event.occurrenceDate;
@@ -91,7 +84,7 @@ std::variant<bool, StoreError> saveOccurrence(LoadedItem& item, icalcomponent* m
     if (!before) {
         return StoreError{"the occurrence no longer exists"};
     }
-    ical::Fields fields = changedFields(*before, event);
+    ical::Fields fields = fieldsOf(changes);
     fields.rules = false;  // an occurrence has no repetition of its own
     if (existing != nullptr) {
         const bool changed = ical::writeFields(existing, calendar, event, fields, zone);
@@ -224,21 +217,6 @@ std::variant<LoadedItem, StoreError> VdirStore::reread(const ItemName& name, boo
     return std::move(item);
 }
 
-void VdirStore::remember(const LoadedItem& item) {
-    auto& before = writeState().before;
-    if (before.contains(item.name.identifier())) {
-        return;
-    }
-    vdir::ReadBefore events;
-    if (item.master) {
-        events.master = item.master->event;
-    }
-    for (const vdir::ReadEvent& override : item.overrides) {
-        events.overrides.push_back(override.event);
-    }
-    before.emplace(item.name.identifier(), std::move(events));
-}
-
 WriteError VdirStore::putBack(LoadedItem& item) {
     const ItemName& name = item.name;
     const fs::path path = name.path(root_);
@@ -250,7 +228,6 @@ WriteError VdirStore::putBack(LoadedItem& item) {
     if (const auto* error = std::get_if<StoreError>(&written)) {
         return *error;
     }
-    remember(item);
     refresh(name);
     return std::nullopt;
 }
@@ -268,9 +245,9 @@ void VdirStore::refresh(const ItemName& name) {
     }
 }
 
-WriteError VdirStore::saveEvent(Event& event, Span span) {
+WriteError VdirStore::saveEvent(Event& event, Span span, Changes changes) {
     try {
-        return event.identifier.empty() ? createEvent(event) : updateEvent(event, span);
+        return event.identifier.empty() ? createEvent(event) : updateEvent(event, span, changes);
     } catch (const std::exception& error) {
         return StoreError{std::string{"the event could not be saved: "} + error.what()};
     }
@@ -324,7 +301,7 @@ WriteError VdirStore::createEvent(Event& event) {
     return std::nullopt;
 }
 
-WriteError VdirStore::updateEvent(Event& event, Span span) {
+WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
     const auto name = vdir::parseItemId(event.identifier);
     if (!name) {
         return gone();
@@ -350,7 +327,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span) {
     const bool ofSeries =
         event.occurrenceDate && master != nullptr && item.master && ical::repeats(master);
     if (ofSeries && span == Span::thisEvent) {
-        auto changed = saveOccurrence(item, master, event, now, *zone_);
+        auto changed = saveOccurrence(item, master, event, changes, now, *zone_);
         if (auto* error = std::get_if<StoreError>(&changed)) {
             return *error;
         }
@@ -365,15 +342,13 @@ WriteError VdirStore::updateEvent(Event& event, Span span) {
     // The whole item: the series or single event, or in a file of changed occurrences only,
     // the first of them (which is what the item was read as).
     icalcomponent* target = master;
-    const Event* before = item.master ? &item.master->event : nullptr;
-    if (target == nullptr || before == nullptr) {
+    if (target == nullptr || !item.master) {
         if (item.overrides.empty()) {
             return gone();
         }
         target = icalcomponent_get_first_component(calendar, ICAL_VEVENT_COMPONENT);
-        before = &item.overrides.front().event;
     }
-    ical::Fields fields = changedFields(*before, event);
+    ical::Fields fields = fieldsOf(changes);
     fields.rules = fields.rules && target == master;
     bool changed = ical::writeFields(target, calendar, event, fields, *zone_);
     if (changed && target == master && (fields.times || fields.rules)) {
@@ -409,7 +384,6 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
         if (auto error = removeFile(name->path(root_), item.stamp)) {
             return error;
         }
-        remember(item);
         cache_->forget(name->calendar);
         cache_->items.erase(name->identifier());
         return std::nullopt;
@@ -428,28 +402,6 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
         ical::touch(master, writeState().clock());
     }
     return putBack(item);
-}
-
-std::optional<Instant> VdirStore::lastModifiedBeforeThisRun(const Event& occurrence) const {
-    if (!writes_) {
-        return std::nullopt;
-    }
-    const auto found = writes_->before.find(occurrence.identifier);
-    if (found == writes_->before.end()) {
-        return std::nullopt;
-    }
-    const vdir::ReadBefore& before = found->second;
-    if (occurrence.occurrenceDate) {
-        for (const Event& override : before.overrides) {
-            if (override.occurrenceDate == occurrence.occurrenceDate) {
-                return override.lastModified;
-            }
-        }
-    }
-    if (before.master) {
-        return before.master->lastModified;
-    }
-    return before.overrides.empty() ? std::nullopt : before.overrides.front().lastModified;
 }
 
 }  // namespace ravu

@@ -420,7 +420,7 @@ TEST_F(ApplyCommand, AQueueNeverConflictsWithItsOwnWrites) {
     EXPECT_EQ(store.rows[0].title, "Last");
 
     // A change by somebody else before this run still counts.
-    store.lastModifiedBeforeRun["weekly"] = at(base) + 2s;
+    store.rows[0].lastModified = at(base) + 2s;
     EXPECT_EQ(run({queue[2]})["external"][0]["status"], "conflict");
 }
 

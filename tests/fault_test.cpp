@@ -20,7 +20,7 @@
 
 #include "apply/apply.h"
 #include "convert/time.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "tests/support/background.h"
 
 namespace ravu::testing {
@@ -300,16 +300,13 @@ class PeerSavesFirst final : public Store {
     }
     Event newEvent() override { return store_.newEvent(); }
     WriteError beginChanges() override { return store_.beginChanges(); }
-    WriteError saveEvent(Event& event, Span span) override {
+    WriteError saveEvent(Event& event, Span span, Changes changes) override {
         peerSaves();
-        return store_.saveEvent(event, span);
+        return store_.saveEvent(event, span, changes);
     }
     WriteError removeEvent(const Event& event, Span span) override {
         peerSaves();
         return store_.removeEvent(event, span);
-    }
-    std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override {
-        return store_.lastModifiedBeforeThisRun(occurrence);
     }
 
   private:

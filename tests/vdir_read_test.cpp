@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "convert/time.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "tests/support/instants.h"
 #include "tests/support/process.h"
 

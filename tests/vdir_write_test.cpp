@@ -15,7 +15,7 @@
 #include "convert/time.h"
 #include "store/ical_write.h"
 #include "store/safe_file.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "tests/support/instants.h"
 #include "tests/support/process.h"
 
@@ -508,7 +508,8 @@ TEST_F(StoreTest, NewEventsReadBackAsSaved) {
         auto store = open(zone(c.zone));
         Event event = c.event;
         event.calendarId = calendarId;
-        ASSERT_EQ(store->saveEvent(event, Span::futureEvents), std::nullopt) << c.zone;
+        ASSERT_EQ(store->saveEvent(event, Span::futureEvents, Changes::all()), std::nullopt)
+            << c.zone;
         ASSERT_TRUE(event.identifier.starts_with(calendarId + "/")) << event.identifier;
         struct stat info {};
         ASSERT_EQ(::stat((root() / (event.identifier + ".ics")).c_str(), &info), 0);
@@ -550,12 +551,12 @@ TEST_F(StoreTest, AllDayEventsNeverShift) {
         // Sent back as the snapshot reported it, and as dates at UTC midnights.
         Event reported = *store->calendarItemWithIdentifier(id);
         reported.title = "Trip, renamed";
-        ASSERT_EQ(store->saveEvent(reported, Span::futureEvents), std::nullopt);
+        ASSERT_EQ(store->saveEvent(reported, Span::futureEvents, Changes::all()), std::nullopt);
         Event utcDays = *store->calendarItemWithIdentifier(id);
         utcDays.title = "Trip, renamed again";
         utcDays.startDate = at("2024-05-01T00:00:00Z");
         utcDays.endDate = at("2024-05-03T00:00:00Z");
-        ASSERT_EQ(store->saveEvent(utcDays, Span::futureEvents), std::nullopt);
+        ASSERT_EQ(store->saveEvent(utcDays, Span::futureEvents, Changes::all()), std::nullopt);
         const std::string text = item(id);
         EXPECT_EQ(linesNamed(text, "DTSTART"), Lines{"DTSTART;VALUE=DATE:20240501"}) << in;
         EXPECT_EQ(linesNamed(text, "DTEND"), Lines{"DTEND;VALUE=DATE:20240503"}) << in;
@@ -582,14 +583,16 @@ TEST_F(StoreTest, NewEventsGoOnlyWhereTheyMay) {
     for (const auto& [id, words] : refused) {
         Event event = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
         event.calendarId = id;
-        EXPECT_TRUE(mentions(store->saveEvent(event, Span::futureEvents), words)) << id;
+        EXPECT_TRUE(mentions(store->saveEvent(event, Span::futureEvents, Changes::all()), words))
+            << id;
         EXPECT_EQ(event.identifier, "");
     }
     // Numbers the file cannot hold are refused, not wrapped into another rule.
     Event endless = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
     endless.calendarId = calendarId;
     endless.recurrenceRules = {{Frequency::daily, 1, {}, OccurrenceCount{0}}};
-    EXPECT_TRUE(mentions(store->saveEvent(endless, Span::futureEvents), "repeat count of 0"));
+    EXPECT_TRUE(mentions(store->saveEvent(endless, Span::futureEvents, Changes::all()),
+                         "repeat count of 0"));
 
     for (auto it = fs::recursive_directory_iterator(root());
          it != fs::recursive_directory_iterator(); ++it) {
@@ -603,16 +606,17 @@ TEST_F(StoreTest, ASeriesSaveKeepsWhatTheStoreDoesNotModel) {
         // Saving what was read changes nothing at all.
         auto store = open(zone("America/New_York"));
         Event series = *store->calendarItemWithIdentifier(khalId);
-        ASSERT_EQ(store->saveEvent(series, Span::futureEvents), std::nullopt);
+        const Changes fields{.title = true, .location = true, .url = true, .times = true};
+        ASSERT_EQ(store->saveEvent(series, Span::futureEvents, fields), std::nullopt);
         EXPECT_EQ(item(khalId), khalSeries);
-        EXPECT_EQ(store->lastModifiedBeforeThisRun(series), std::nullopt);
     }
     auto store = open(zone("America/New_York"));
     Event series = *store->calendarItemWithIdentifier(khalId);
     series.title = "Weekly planning";
     series.startDate = *series.startDate + 30min;
     series.endDate = *series.endDate + 30min;
-    ASSERT_EQ(store->saveEvent(series, Span::futureEvents), std::nullopt);
+    ASSERT_EQ(store->saveEvent(series, Span::futureEvents, {.title = true, .times = true}),
+              std::nullopt);
     const std::string text = item(khalId);
     for (const char* kept :
          {"DESCRIPTION", "ATTENDEE", "CATEGORIES", "X-PEER", "TRIGGER", "RRULE", "TZOFFSETTO"}) {
@@ -631,18 +635,15 @@ TEST_F(StoreTest, OneOccurrenceEditedAndAnotherRemoved) {
     writeFile(folder() / "khal-series.ics", khalSeries);
     auto store = open(zone("Europe/Berlin"));
     Event second = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
-    const auto seenBefore = second.lastModified;
     second.title = "Sync, moved";
     second.startDate = at("2024-05-13T12:00:00Z");
     second.endDate = at("2024-05-13T13:00:00Z");
-    ASSERT_EQ(store->saveEvent(second, Span::thisEvent), std::nullopt);
-    // Edited again in the same run: the same override changes once more, and the run still
-    // knows what the occurrence was before it wrote.
+    ASSERT_EQ(store->saveEvent(second, Span::thisEvent, Changes::all()), std::nullopt);
+    // Edited again in the same run: the same override changes once more.
     Event again = occurrenceAt(*store, khalId, at("2024-05-13T08:00:00Z"));
     EXPECT_EQ(again.title, "Sync, moved");
-    EXPECT_EQ(store->lastModifiedBeforeThisRun(again), seenBefore);
     again.location = "Room 2";
-    ASSERT_EQ(store->saveEvent(again, Span::thisEvent), std::nullopt);
+    ASSERT_EQ(store->saveEvent(again, Span::thisEvent, Changes::all()), std::nullopt);
 
     ASSERT_EQ(store->removeEvent(occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z")),
                                  Span::thisEvent),
@@ -678,7 +679,8 @@ TEST_F(StoreTest, RemovingTheWholeItemOrItsFuture) {
     const Event later = occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z"));
     Event changed = later;
     changed.title = "Not like this";
-    EXPECT_TRUE(mentions(store->saveEvent(changed, Span::futureEvents), "not supported"));
+    EXPECT_TRUE(
+        mentions(store->saveEvent(changed, Span::futureEvents, Changes::all()), "not supported"));
 
     ASSERT_EQ(store->removeEvent(later, Span::futureEvents), std::nullopt);
     EXPECT_EQ(linesNamed(item(khalId), "RRULE"), Lines{"RRULE:FREQ=WEEKLY;UNTIL=20240520T075959Z"});
@@ -707,7 +709,8 @@ TEST_F(StoreTest, WhatCannotBeWrittenBackIsLeftAlone) {
     auto store = open();
     Event oddOne = *store->calendarItemWithIdentifier(calendarId + "/odd");
     oddOne.title = "Renamed";
-    EXPECT_TRUE(mentions(store->saveEvent(oddOne, Span::futureEvents), "cannot read"));
+    EXPECT_TRUE(
+        mentions(store->saveEvent(oddOne, Span::futureEvents, Changes::all()), "cannot read"));
     EXPECT_EQ(item(calendarId + "/odd"), odd);
 
     // A peer saved after this run read the file: nothing of this run's changes lands.
@@ -719,8 +722,8 @@ TEST_F(StoreTest, WhatCannotBeWrittenBackIsLeftAlone) {
     fs::rename(folder() / ".peer", folder() / "khal-series.ics");
     series.title = "Mine";
     occurrence.title = "Mine too";
-    for (const WriteError& error : {store->saveEvent(series, Span::futureEvents),
-                                    store->saveEvent(occurrence, Span::thisEvent),
+    for (const WriteError& error : {store->saveEvent(series, Span::futureEvents, Changes::all()),
+                                    store->saveEvent(occurrence, Span::thisEvent, Changes::all()),
                                     store->removeEvent(occurrence, Span::thisEvent),
                                     store->removeEvent(series, Span::futureEvents)}) {
         EXPECT_TRUE(mentions(error, "changed by another program"));
@@ -740,7 +743,7 @@ TEST_F(StoreTest, IdentifiersFromTheHostNeverLeaveTheRoot) {
           "local//real"}) {
         Event event = timedEvent("2024-05-10T10:00:00Z", "2024-05-10T11:00:00Z");
         event.identifier = id;
-        EXPECT_TRUE(store->saveEvent(event, Span::futureEvents)) << id;
+        EXPECT_TRUE(store->saveEvent(event, Span::futureEvents, Changes::all())) << id;
         EXPECT_TRUE(store->removeEvent(event, Span::futureEvents)) << id;
     }
     EXPECT_EQ(readFile(root() / "outside.ics"), real);
@@ -769,7 +772,7 @@ TEST_F(StoreTest, PeersReadWhatTheStoreWrites) {
     moved.title = "Moved; with, specials";
     moved.startDate = at("2024-05-14T08:00:00Z");
     moved.endDate = at("2024-05-14T09:00:00Z");
-    ASSERT_EQ(store->saveEvent(moved, Span::thisEvent), std::nullopt);
+    ASSERT_EQ(store->saveEvent(moved, Span::thisEvent, Changes::all()), std::nullopt);
     ASSERT_EQ(store->removeEvent(occurrenceAt(*store, khalId, at("2024-05-20T08:00:00Z")),
                                  Span::thisEvent),
               std::nullopt);
@@ -779,16 +782,16 @@ TEST_F(StoreTest, PeersReadWhatTheStoreWrites) {
     allDay.allDay = true;
     allDay.startDate = at("2024-05-08T00:00:00Z");
     allDay.endDate = at("2024-05-09T00:00:00Z");
-    ASSERT_EQ(store->saveEvent(allDay, Span::futureEvents), std::nullopt);
+    ASSERT_EQ(store->saveEvent(allDay, Span::futureEvents, Changes::all()), std::nullopt);
     Event timed = timedEvent("2024-05-09T15:30:00Z", "2024-05-09T16:00:00Z");
     timed.calendarId = calendarId;
     timed.title = std::string(100, 'x') + " Grüße";
-    ASSERT_EQ(store->saveEvent(timed, Span::futureEvents), std::nullopt);
+    ASSERT_EQ(store->saveEvent(timed, Span::futureEvents, Changes::all()), std::nullopt);
     Event gym = timedEvent("2024-05-07T16:00:00Z", "2024-05-07T17:00:00Z");
     gym.calendarId = calendarId;
     gym.title = "Gym";
     gym.recurrenceRules = {{Frequency::weekly, 1, {Weekday::tuesday}, OccurrenceCount{2}}};
-    ASSERT_EQ(store->saveEvent(gym, Span::futureEvents), std::nullopt);
+    ASSERT_EQ(store->saveEvent(gym, Span::futureEvents, Changes::all()), std::nullopt);
 
     // Debian's python3-icalendar, whichever python3 comes first on PATH.
     std::optional<std::string> python;
@@ -858,8 +861,8 @@ TEST_F(StoreTest, AKilledRunLeavesOnlyWholeFiles) {
                 series.title = "Edit " + std::to_string(i) + std::string(std::size_t(i % 500), '.');
                 Event fresh = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
                 fresh.calendarId = calendarId;
-                if (store.saveEvent(series, Span::futureEvents) ||
-                    (i % 10 == 0 && store.saveEvent(fresh, Span::futureEvents))) {
+                if (store.saveEvent(series, Span::futureEvents, Changes::all()) ||
+                    (i % 10 == 0 && store.saveEvent(fresh, Span::futureEvents, Changes::all()))) {
                     ::_exit(1);
                 }
                 if (i == 0) {

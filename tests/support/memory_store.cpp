@@ -60,7 +60,7 @@ std::optional<Event> MemoryStore::calendarItemWithIdentifier(std::string_view id
     return it->second;
 }
 
-WriteError MemoryStore::saveEvent(Event& event, Span span) {
+WriteError MemoryStore::saveEvent(Event& event, Span span, Changes) {
     calls.push_back({Call::Kind::save, event.identifier, span, event.occurrenceDate, {}});
     if (failSavesWith) {
         return StoreError{*failSavesWith};
@@ -107,9 +107,6 @@ void MemoryStore::stamp(const Event& written) {
     if (!stampWritesAt) {
         return;
     }
-    if (written.lastModified) {
-        lastModifiedBeforeRun.try_emplace(written.identifier, *written.lastModified);
-    }
     for (Event& row : rows) {
         if (row.identifier == written.identifier) {
             row.lastModified = stampWritesAt;
@@ -118,14 +115,6 @@ void MemoryStore::stamp(const Event& written) {
     if (const auto item = items.find(written.identifier); item != items.end()) {
         item->second.lastModified = stampWritesAt;
     }
-}
-
-std::optional<Instant> MemoryStore::lastModifiedBeforeThisRun(const Event& occurrence) const {
-    const auto it = lastModifiedBeforeRun.find(occurrence.identifier);
-    if (it == lastModifiedBeforeRun.end()) {
-        return std::nullopt;
-    }
-    return it->second;
 }
 
 std::size_t MemoryStore::count(Call::Kind kind) const {

@@ -31,11 +31,8 @@ class MemoryStore final : public Store {
     /// Messages with which the next saves or removals fail (any save or removal when set).
     std::optional<std::string> failSavesWith;
     std::optional<std::string> failRemovalsWith;
-    /// Pre-run last-modified instants the store reports, by identifier.
-    std::map<std::string, Instant> lastModifiedBeforeRun;
     /// When set, a successful save or removal stamps every row of the series with this
-    /// last-modified instant, as a real store does, and keeps the instant the written event had
-    /// before the run's first write in `lastModifiedBeforeRun`.
+    /// last-modified instant, as a real store does.
     std::optional<Instant> stampWritesAt;
     mutable std::vector<Call> calls;
 
@@ -50,9 +47,8 @@ class MemoryStore final : public Store {
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }
-    [[nodiscard]] WriteError saveEvent(Event& event, Span span) override;
+    [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
-    std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override;
 
     std::size_t count(Call::Kind kind) const;
 

@@ -31,8 +31,7 @@ class VdirStore final : public Store {
   public:
     /// `diagnostics` receives one line per item file that cannot be read; `zone` is the user's
     /// zone, in which floating times and all-day dates are taken.
-    explicit VdirStore(std::filesystem::path root, std::ostream& diagnostics = std::cerr,
-                       const TimeZone& zone = currentZone());
+    VdirStore(std::filesystem::path root, std::ostream& diagnostics, const TimeZone& zone);
     ~VdirStore() override;
     VdirStore(const VdirStore&) = delete;
     VdirStore& operator=(const VdirStore&) = delete;
@@ -48,9 +47,8 @@ class VdirStore final : public Store {
 
     Event newEvent() override;
     [[nodiscard]] WriteError beginChanges() override;
-    [[nodiscard]] WriteError saveEvent(Event& event, Span span) override;
+    [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
-    std::optional<Instant> lastModifiedBeforeThisRun(const Event& occurrence) const override;
 
     const std::filesystem::path& root() const { return root_; }
 
@@ -77,7 +75,6 @@ class VdirStore final : public Store {
     std::variant<vdir::LoadedItem, StoreError> reread(const vdir::ItemName& name, bool forChange);
     /// Writes the changed item back over its file and lets the run's reads see it.
     WriteError putBack(vdir::LoadedItem& item);
-    void remember(const vdir::LoadedItem& item);
     void refresh(const vdir::ItemName& name);
     /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
     const std::vector<const vdir::LoadedItem*>& listing(const vdir::CalendarName& folder) const;
@@ -85,7 +82,7 @@ class VdirStore final : public Store {
     bool occurrencesOf(const vdir::LoadedItem& item, Instant start, Instant end,
                        std::vector<Event>& found) const;
     WriteError createEvent(Event& event);
-    WriteError updateEvent(Event& event, Span span);
+    WriteError updateEvent(Event& event, Span span, Changes changes);
     WriteError deleteEvent(const Event& event, Span span);
 
     std::unique_ptr<vdir::WriteState> writes_;  ///< made at the first write of the run

@@ -7,6 +7,7 @@
 #include <date/tz.h>
 #include <nlohmann/json.hpp>
 
+#include "convert/instant.h"
 #include "store/store.h"
 
 namespace ravu {

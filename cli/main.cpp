@@ -8,7 +8,7 @@
 #include "cli/dispatch.h"
 #include "cli/json_channel.h"
 #include "convert/time.h"
-#include "store/location.h"
+#include "store/vdir/root.h"
 #include "store/vdir/vdir_store.h"
 
 namespace {

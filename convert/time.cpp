@@ -178,11 +178,16 @@ const TimeZone& utcZone() {
     return *zone;
 }
 
+bool isZoneName(std::string_view name) {
+    // Zone names become paths below the zone database: no "..", no absolute path, no empty
+    // segment, and only the characters the database's names use.
+    return !name.empty() && name.size() <= 64 && name.front() != '/' && name.back() != '/' &&
+           name.find("..") == std::string_view::npos && name.find("//") == std::string_view::npos &&
+           std::all_of(name.begin(), name.end(), isZoneNameChar);
+}
+
 const TimeZone* findZone(std::string_view name) {
-    // The zone database turns names into paths: keep "..", absolute paths and odd bytes out.
-    if (name.empty() || name.size() > 64 || name.front() == '/' ||
-        name.find("..") != std::string_view::npos ||
-        !std::all_of(name.begin(), name.end(), isZoneNameChar)) {
+    if (!isZoneName(name)) {
         return nullptr;
     }
     try {

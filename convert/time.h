@@ -27,7 +27,11 @@ std::optional<std::string> utcDayKey(Instant instant);
 /// The zone called "UTC".
 const TimeZone& utcZone();
 
-/// A zone by its IANA name, or none. Names are checked before the zone database is asked.
+/// Whether the text has the form of a zone database name ("Europe/Berlin", "EST", "Etc/GMT+5"):
+/// only such a name is ever looked up, since the database turns names into paths.
+bool isZoneName(std::string_view name);
+
+/// A zone by its IANA name, or none. Names are checked with `isZoneName` first.
 const TimeZone* findZone(std::string_view name);
 
 /// Moves the instant by whole calendar days keeping its wall-clock time in the zone. A wall

@@ -108,7 +108,8 @@ struct Event {
     std::optional<Instant> lastModified;
     /// Zone name (IANA) of a timed event's start; none for floating and all-day events.
     std::optional<std::string> timeZone;
-    /// At most one rule in practice; several are kept as the store gives them.
+    /// The repetition a save writes (with `Changes::recurrence`). Events read from a store leave
+    /// it empty: occurrences never carry their series' rules, and a save replaces them whole.
     std::vector<RecurrenceRule> recurrenceRules;
     /// For an occurrence of a series: the start it was generated at, before any edit moved it.
     /// None for a single event and for a series as a whole.

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "store/location.h"
+#include "store/vdir/root.h"
 #include "tests/support/process.h"
 
 namespace ravu::testing {

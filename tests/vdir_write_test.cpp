@@ -12,15 +12,16 @@
 #include <sstream>
 #include <thread>
 
+#include "convert/days.h"
 #include "convert/time.h"
-#include "store/ical_write.h"
-#include "store/safe_file.h"
+#include "store/vdir/safe_file.h"
 #include "store/vdir/vdir_store.h"
 #include "tests/support/instants.h"
 #include "tests/support/process.h"
 
 namespace ravu {
 namespace {
+using namespace ravu::vdir;
 
 using testing::at;
 using testing::zone;
@@ -32,25 +33,12 @@ using testing::TempDir;
 using testing::writeFile;
 using Lines = std::vector<std::string>;
 
-date::sys_days day(int y, unsigned m, unsigned d) {
-    return date::sys_days{date::year{y} / m / d};
-}
 
-ical::Component parse(const std::string& text) {
-    return ical::Component{icalcomponent_new_from_string(text.c_str())};
-}
-
-/// A VCALENDAR around the given VEVENT lines, then `more` components.
 std::string calendarText(const std::string& eventLines, const std::string& more = "") {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\n" + eventLines +
            "END:VEVENT\r\n" + more + "END:VCALENDAR\r\n";
 }
 
-icalcomponent* firstEvent(const ical::Component& calendar) {
-    return icalcomponent_get_first_component(calendar.get(), ICAL_VEVENT_COMPONENT);
-}
-
-/// The unfolded content lines of one kind ("DTSTART", "EXDATE", …) in iCalendar text.
 Lines linesNamed(const std::string& text, const std::string& name) {
     Lines found;
     std::size_t start = 0;
@@ -82,314 +70,6 @@ bool mentions(const WriteError& error, std::string_view words) {
 // ---------------------------------------------------------------------------------------------
 // Safe files and the lock
 
-TEST(SafeFile, ReplacesWholeAndOnlyTheVersionItWasGiven) {
-    TempDir dir;
-    const fs::path file = dir.path() / "item.ics";
-    const Written created = createFile(file, "one");
-    ASSERT_TRUE(std::holds_alternative<FileStamp>(created));
-    EXPECT_EQ(std::get<FileStamp>(created), stampOf(file));
-    struct stat info {};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    const Written again = createFile(file, "two");
-    ASSERT_TRUE(std::holds_alternative<StoreError>(again));
-    EXPECT_EQ(readFile(file), "one") << "a new file never replaces one that is there";
-
-    ::chmod(file.c_str(), 0640);
-    ASSERT_TRUE(std::holds_alternative<FileStamp>(replaceFile(file, "three", stampOf(file))));
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the user's permission bits stay";
-
-    // A peer saves the way khal and vdirsyncer do, renaming a new file over the old one.
-    const auto seen = stampOf(file);
-    writeFile(dir.path() / ".peer", "peer's edit");
-    fs::rename(dir.path() / ".peer", file);
-    const Written clobber = replaceFile(file, "this run's edit", seen);
-    ASSERT_TRUE(std::holds_alternative<StoreError>(clobber));
-    EXPECT_NE(std::get<StoreError>(clobber).message.find("changed by another program"),
-              std::string::npos);
-    EXPECT_TRUE(mentions(removeFile(file, seen), "changed by another program"));
-    EXPECT_EQ(readFile(file), "peer's edit");
-
-    EXPECT_EQ(removeFile(file, stampOf(file)), std::nullopt);
-    EXPECT_EQ(removeFile(file, FileStamp{}), std::nullopt) << "gone already counts as removed";
-    EXPECT_TRUE(fs::is_empty(dir.path())) << "no temporary file is left behind";
-}
-
-TEST(SafeFile, ErrorsCarryTheSystemsMessage) {
-    TempDir dir;
-    const Written vanished = createFile(dir.path() / "gone" / "item.ics", "x");
-    ASSERT_TRUE(std::holds_alternative<StoreError>(vanished));
-    EXPECT_NE(std::get<StoreError>(vanished).message.find("No such file or directory"),
-              std::string::npos);
-
-    // A disk that takes no more, in a child so that the size limit stays there.
-    const fs::path file = dir.path() / "item.ics";
-    writeFile(file, "old and whole");
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    if (::fork() == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4, 4};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        const Written written = replaceFile(file, "far too long to fit", stampOf(file));
-        const std::string message = std::holds_alternative<StoreError>(written)
-                                        ? std::get<StoreError>(written).message
-                                        : "";
-        (void)!::write(out[1], message.data(), message.size());
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    char buffer[512];
-    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-    ::close(out[0]);
-    ::wait(nullptr);
-    EXPECT_NE(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0).find("File too large"),
-              std::string::npos);
-    EXPECT_EQ(readFile(file), "old and whole");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-}
-
-TEST(WriteLock, IsExclusiveBetweenRunsAndTakenOnce) {
-    TempDir dir;
-    WriteLock first{dir.path()};
-    ASSERT_EQ(first.acquire(), std::nullopt);
-    EXPECT_EQ(first.acquire(), std::nullopt) << "taking it again is a no-op";
-    WriteLock second{dir.path(), 60ms};
-    EXPECT_TRUE(mentions(second.acquire(), "busy"));
-    EXPECT_FALSE(second.held());
-    EXPECT_TRUE(mentions(WriteLock{dir.path() / "nowhere"}.acquire(), "No such file"));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Values as the file holds them
-
-TEST(AllDayDates, NameTheDaysTheHostMeans) {
-    struct Case {
-        const char* zone;
-        const char* start;
-        const char* end;
-        date::sys_days first;
-        date::sys_days dtend;
-    };
-    const Case cases[] = {
-        // Dates sent as UTC midnights name UTC days wherever the user is.
-        {"America/New_York", "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z", day(2024, 5, 1),
-         day(2024, 5, 2)},
-        {"Europe/Berlin", "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z", day(2024, 5, 1),
-         day(2024, 5, 2)},
-        {"Asia/Tokyo", "2024-05-01T00:00:00Z", "2024-05-04T00:00:00Z", day(2024, 5, 1),
-         day(2024, 5, 4)},
-        // What a snapshot reported, sent back: local midnight to one second before the next.
-        {"America/New_York", "2024-05-01T04:00:00Z", "2024-05-02T03:59:59Z", day(2024, 5, 1),
-         day(2024, 5, 2)},
-        {"Asia/Tokyo", "2024-04-30T15:00:00Z", "2024-05-01T14:59:59Z", day(2024, 5, 1),
-         day(2024, 5, 2)},
-        {"Europe/Berlin", "2024-04-30T22:00:00Z", "2024-05-02T21:59:59Z", day(2024, 5, 1),
-         day(2024, 5, 3)},
-        {"UTC", "2024-05-01T00:00:00Z", "2024-05-01T23:59:59Z", day(2024, 5, 1), day(2024, 5, 2)},
-        // An end equal to the start, or before it, keeps one day.
-        {"America/New_York", "2024-05-01T04:00:00Z", "2024-05-01T04:00:00Z", day(2024, 5, 1),
-         day(2024, 5, 2)},
-        {"Europe/Berlin", "2024-05-03T00:00:00Z", "2024-05-01T00:00:00Z", day(2024, 5, 3),
-         day(2024, 5, 4)},
-        // Any other instant names its local day.
-        {"America/New_York", "2024-05-01T02:00:00Z", "2024-05-01T03:00:00Z", day(2024, 4, 30),
-         day(2024, 5, 1)},
-        {"Asia/Tokyo", "2024-05-01T20:00:00Z", "2024-05-03T00:00:00.5Z", day(2024, 5, 2),
-         day(2024, 5, 4)},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ical::allDayDates(at(c.start), at(c.end), zone(c.zone)),
-                  (ical::AllDayDates{c.first, c.dtend}))
-            << c.zone << " " << c.start << " " << c.end;
-    }
-}
-
-TEST(CheckWritable, RefusesWhatCannotBeWrittenFaithfully) {
-    const auto withRule = [](RecurrenceRule rule) {
-        Event event = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
-        event.recurrenceRules = {rule};
-        return event;
-    };
-    const auto counted = [&](std::int64_t count) {
-        return withRule({Frequency::daily, 1, {}, OccurrenceCount{count}});
-    };
-    const auto every = [&](std::int64_t interval) {
-        return withRule({Frequency::daily, interval, {}, std::nullopt});
-    };
-    Event noStart = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
-    noStart.startDate.reset();
-    Event injected = timedEvent("2024-05-01T10:00:00Z", "2024-05-01T11:00:00Z");
-    injected.url = "ravu://item/x\r\nATTENDEE:mailto:eve@example.com";
-
-    const std::pair<Event, const char*> refused[] = {
-        {noStart, "no start date"},
-        {timedEvent("2024-05-01T10:00:00Z", "2024-05-01T09:00:00Z"), "before its start"},
-        {timedEvent("9999-12-31T10:00:00Z", "9999-12-31T11:00:00Z"), "after 9999"},
-        {injected, "control character"},
-        {counted(0), "repeat count of 0"},
-        {counted(-5), "repeat count of -5"},
-        {counted(std::int64_t{INT_MAX} + 1), "repeat count of 2147483648"},
-        {every(0), "repeat interval of 0"},
-        {every(32768), "repeat interval of 32768"},
-        {every(std::int64_t{1} << 40), "must lie between 1 and 32767"},
-        {withRule({Frequency::daily, 1, {}, at("9999-12-31T12:00:00Z")}), "after 9999"},
-        {withRule({Frequency::weekly, 1, {static_cast<Weekday>(8)}, std::nullopt}), "day of"},
-        {withRule({static_cast<Frequency>(7), 1, {}, std::nullopt}), "frequency 7"},
-    };
-    for (const auto& [event, words] : refused) {
-        const WriteError error = ical::checkWritable(event);
-        EXPECT_TRUE(mentions(error, words)) << words << ": " << (error ? error->message : "none");
-    }
-    for (const Event& event : {counted(1), counted(INT_MAX), every(1), every(32767),
-                               timedEvent("2024-05-01T10:00:00Z", "2024-05-01T10:00:00Z")}) {
-        EXPECT_EQ(ical::checkWritable(event), std::nullopt);
-    }
-}
-
-TEST(CleanText, KeepsTextAndDropsWhatAFileCannotHold) {
-    EXPECT_EQ(ical::cleanText("Plain; with, specials\\ Grüße 日本 🎉\ttab"),
-              "Plain; with, specials\\ Grüße 日本 🎉\ttab");
-    EXPECT_EQ(ical::cleanText("two\r\nlines\rand\nmore"), "two\nlines\nand\nmore");
-    EXPECT_EQ(ical::cleanText("bell\a esc\x1b del\x7f c1\xC2\x85."), "bell esc del c1.");
-    EXPECT_EQ(ical::cleanText("bad \xff byte"), "bad \xEF\xBF\xBD byte");
-}
-
-TEST(NewUid, IsALowerCaseVersionFourUuid) {
-    const std::regex form{"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"};
-    std::set<std::string> seen;
-    for (int i = 0; i < 50; ++i) {
-        seen.insert(ical::newUid());
-        EXPECT_TRUE(std::regex_match(*seen.rbegin(), form));
-    }
-    EXPECT_EQ(seen.size(), 50u);
-}
-
-TEST(WriteFields, UntilAndExceptionsFollowTheStartIntoItsNewForm) {
-    // Turned all-day: UNTIL must become a date as well.
-    const auto timed = parse(calendarText(
-        "UID:u\r\nDTSTART:20240501T100000Z\r\nRRULE:FREQ=DAILY;UNTIL=20240510T100000Z\r\n"));
-    Event allDay;
-    allDay.allDay = true;
-    allDay.startDate = at("2024-05-01T00:00:00Z");
-    allDay.endDate = at("2024-05-02T00:00:00Z");
-    ASSERT_TRUE(ical::writeFields(firstEvent(timed), timed.get(), allDay,
-                                  ical::Fields{.times = true}, zone("Europe/Berlin")));
-    EXPECT_EQ(linesNamed(ical::serialize(timed.get()), "RRULE"),
-              Lines{"RRULE:FREQ=DAILY;UNTIL=20240510"});
-
-    // A floating series moved is written in the user's zone; its exceptions must say so too.
-    const auto floating = parse(calendarText(
-        "UID:f\r\nDTSTART:20240506T100000\r\nRRULE:FREQ=DAILY\r\nEXDATE:20240508T100000\r\n",
-        "BEGIN:VEVENT\r\nUID:f\r\nRECURRENCE-ID:20240509T100000\r\nDTSTART:20240509T120000\r\n"
-        "END:VEVENT\r\n"));
-    Event later;
-    later.startDate = at("2024-05-06T10:00:00Z");  // 13:00 in Cairo (UTC+3), was 10:00
-    later.endDate = at("2024-05-06T10:00:00Z");
-    ASSERT_TRUE(ical::writeFields(firstEvent(floating), floating.get(), later,
-                                  ical::Fields{.times = true}, zone("Africa/Cairo")));
-    const std::string text = ical::serialize(floating.get());
-    EXPECT_NE(text.find("\r\nDTSTART;TZID=Africa/Cairo:20240506T130000\r\n"), std::string::npos);
-    EXPECT_EQ(linesNamed(text, "TZID"), Lines{"TZID:Africa/Cairo"}) << "with its VTIMEZONE";
-    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Africa/Cairo:20240508T100000"});
-    EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"),
-              Lines{"RECURRENCE-ID;TZID=Africa/Cairo:20240509T100000"});
-}
-
-// ---------------------------------------------------------------------------------------------
-// Occurrences: overrides, exclusions, a new rule, the end of a series
-
-TEST(Occurrences, AreNamedInTheFormOfTheMastersStart) {
-    struct Case {
-        const char* start;
-        const char* occurrence;
-        const char* named;  ///< the value of RECURRENCE-ID and EXDATE
-    };
-    const Case cases[] = {
-        {"DTSTART;TZID=Europe/Berlin:20240506T100000", "2024-05-13T08:00:00Z",
-         ";TZID=Europe/Berlin:20240513T100000"},
-        {"DTSTART:20240506T100000Z", "2024-05-13T10:00:00Z", ":20240513T100000Z"},
-        {"DTSTART:20240506T100000", "2024-05-13T14:00:00Z", ":20240513T100000"},
-        {"DTSTART;VALUE=DATE:20240506", "2024-05-13T04:00:00Z", ";VALUE=DATE:20240513"},
-    };
-    for (const Case& c : cases) {
-        const auto calendar =
-            parse(calendarText(std::string("UID:s\r\n") + c.start + "\r\nRRULE:FREQ=WEEKLY\r\n"));
-        icalcomponent* master = firstEvent(calendar);
-        const auto copy =
-            ical::makeOverride(master, calendar.get(), at(c.occurrence), zone("America/New_York"));
-        const std::string text = ical::serialize(copy.get());
-        EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"), Lines{std::string("RECURRENCE-ID") + c.named});
-        EXPECT_TRUE(linesNamed(text, "RRULE").empty());
-
-        const Instant now = at("2024-04-01T00:00:00Z");
-        ASSERT_TRUE(ical::excludeOccurrence(calendar.get(), master, at(c.occurrence),
-                                            zone("America/New_York"), now));
-        EXPECT_EQ(linesNamed(ical::serialize(calendar.get()), "EXDATE"),
-                  Lines{std::string("EXDATE") + c.named});
-        EXPECT_FALSE(ical::excludeOccurrence(calendar.get(), master, at(c.occurrence),
-                                             zone("America/New_York"), now))
-            << "left out once is enough: " << c.start;
-    }
-}
-
-TEST(Occurrences, ANewRuleDropsOnlyTheExceptionsItNoLongerHas) {
-    // Monday and Wednesday in Berlin, with exceptions on both days, one past UNTIL, one an RDATE.
-    const auto calendar = parse(
-        calendarText("UID:s\r\nDTSTART;TZID=Europe/Berlin:20240506T100000\r\n"
-                     "RRULE:FREQ=WEEKLY;BYDAY=MO,WE;UNTIL=20240701T080000Z\r\n"
-                     "EXDATE;TZID=Europe/Berlin:20240513T100000\r\nEXDATE:20240515T080000Z\r\n"
-                     "RDATE:20240801T080000Z\r\n",
-                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240520T100000\r\n"
-                     "DTSTART:20240520T120000Z\r\nEND:VEVENT\r\n"
-                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240522T100000\r\n"
-                     "DTSTART:20240522T120000Z\r\nEND:VEVENT\r\n"
-                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID:20240801T080000Z\r\n"
-                     "DTSTART:20240801T120000Z\r\nEND:VEVENT\r\n"
-                     "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240708T100000\r\n"
-                     "DTSTART:20240708T120000Z\r\nEND:VEVENT\r\n"));
-    icalcomponent* master = firstEvent(calendar);
-    Event mondays;
-    mondays.recurrenceRules = {{Frequency::weekly, 1, {Weekday::monday}, std::nullopt}};
-    ASSERT_TRUE(ical::writeFields(master, calendar.get(), mondays, ical::Fields{.rules = true},
-                                  zone("UTC")));
-    EXPECT_TRUE(ical::dropStrayExceptions(calendar.get(), master, zone("UTC")));
-    const std::string text = ical::serialize(calendar.get());
-    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Europe/Berlin:20240513T100000"});
-    EXPECT_EQ(
-        linesNamed(text, "RECURRENCE-ID"),
-        (Lines{"RECURRENCE-ID;TZID=Europe/Berlin:20240520T100000", "RECURRENCE-ID:20240801T080000Z",
-               "RECURRENCE-ID;TZID=Europe/Berlin:20240708T100000"}));
-    EXPECT_FALSE(ical::dropStrayExceptions(calendar.get(), master, zone("UTC")));
-}
-
-TEST(Occurrences, EndingASeriesBeforeAnOccurrence) {
-    const auto calendar = parse(calendarText(
-        "UID:s\r\nDTSTART;TZID=Europe/Berlin:20240506T100000\r\nRRULE:FREQ=DAILY;COUNT=30\r\n"
-        "EXDATE;TZID=Europe/Berlin:20240508T100000\r\nEXDATE;TZID=Europe/"
-        "Berlin:20240512T100000\r\n",
-        "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240509T100000\r\n"
-        "DTSTART:20240509T120000Z\r\nEND:VEVENT\r\n"
-        "BEGIN:VEVENT\r\nUID:s\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240510T100000\r\n"
-        "DTSTART:20240510T120000Z\r\nEND:VEVENT\r\n"));
-    ical::endSeriesBefore(calendar.get(), firstEvent(calendar), at("2024-05-10T08:00:00Z"),
-                          zone("UTC"));
-    const std::string text = ical::serialize(calendar.get());
-    EXPECT_EQ(linesNamed(text, "RRULE"), Lines{"RRULE:FREQ=DAILY;UNTIL=20240510T075959Z"});
-    EXPECT_EQ(linesNamed(text, "EXDATE"), Lines{"EXDATE;TZID=Europe/Berlin:20240508T100000"});
-    EXPECT_EQ(linesNamed(text, "RECURRENCE-ID"),
-              Lines{"RECURRENCE-ID;TZID=Europe/Berlin:20240509T100000"});
-
-    const auto dates =
-        parse(calendarText("UID:d\r\nDTSTART;VALUE=DATE:20240506\r\nRRULE:FREQ=WEEKLY\r\n"));
-    ical::endSeriesBefore(dates.get(), firstEvent(dates), at("2024-05-20T04:00:00Z"),
-                          zone("America/New_York"));
-    EXPECT_EQ(linesNamed(ical::serialize(dates.get()), "RRULE"),
-              Lines{"RRULE:FREQ=WEEKLY;UNTIL=20240519"});
-}
-
-// ---------------------------------------------------------------------------------------------
 // The store
 
 const std::string calendarId = "local/calendar";

@@ -10,11 +10,10 @@
 
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <memory>
+#include <ostream>
 #include <variant>
 
-#include "convert/time.h"
 #include "store/store.h"
 
 namespace ravu {
@@ -22,7 +21,7 @@ namespace ravu {
 namespace vdir {
 struct CalendarName;
 struct ItemName;
-struct LoadedItem;
+struct StoredItem;
 struct ReadCache;
 struct WriteState;
 }  // namespace vdir
@@ -59,32 +58,27 @@ class VdirStore final : public Store {
   private:
     /// The item as this run first read it; null when it is missing or cannot be read (told
     /// once per run).
-    const vdir::LoadedItem* loadedItem(const vdir::ItemName& name) const;
+    const vdir::StoredItem* storedItem(const vdir::ItemName& name) const;
+    /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
+    const std::vector<const vdir::StoredItem*>& listing(const vdir::CalendarName& folder) const;
 
-    std::filesystem::path root_;
-    std::ostream* diagnostics_;
-    const TimeZone* zone_;
-    std::unique_ptr<vdir::ReadCache> cache_;  ///< mutable state of a const query: one run's reads
-
-    // Writing (vdir_write.cpp).
+    // Writing (write.cpp).
     vdir::WriteState& writeState();
     /// None when the calendar exists and takes changes.
     WriteError writableCalendar(const vdir::CalendarName& name) const;
-    /// The item read again, whole, under the run's write lock (taken here): only when it is still
-    /// the version this run read, and with `forChange` only when libical could read all of it.
-    std::variant<vdir::LoadedItem, StoreError> reread(const vdir::ItemName& name, bool forChange);
+    /// The item read again, whole, under the run's write lock (taken here), only when it is still
+    /// the version this run read.
+    std::variant<vdir::StoredItem, StoreError> reread(const vdir::ItemName& name);
     /// Writes the changed item back over its file and lets the run's reads see it.
-    WriteError putBack(vdir::LoadedItem& item);
-    void refresh(const vdir::ItemName& name);
-    /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
-    const std::vector<const vdir::LoadedItem*>& listing(const vdir::CalendarName& folder) const;
-    /// `vdir::occurrences`, answered from the item's memo for short windows.
-    bool occurrencesOf(const vdir::LoadedItem& item, Instant start, Instant end,
-                       std::vector<Event>& found) const;
+    WriteError putBack(vdir::StoredItem& stored);
     WriteError createEvent(Event& event);
     WriteError updateEvent(Event& event, Span span, Changes changes);
     WriteError deleteEvent(const Event& event, Span span);
 
+    std::filesystem::path root_;
+    std::ostream* diagnostics_;
+    const TimeZone* zone_;
+    std::unique_ptr<vdir::ReadCache> cache_;    ///< mutable state of a const query: one run's reads
     std::unique_ptr<vdir::WriteState> writes_;  ///< made at the first write of the run
 };
 

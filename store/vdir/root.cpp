@@ -1,4 +1,4 @@
-#include "store/location.h"
+#include "store/vdir/root.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -14,9 +14,10 @@
 #include <utility>
 #include <variant>
 
+#include "convert/instant.h"
 #include "store/store.h"
 
-namespace ravu {
+namespace ravu::vdir {
 
 /// One version of a file on disk. Any rewrite, by this program or by a peer, changes at least
 /// one of these: a rename-over gives a new inode, an edit in place a new time or size.
@@ -25,6 +26,11 @@ struct FileStamp {
     std::uint64_t inode = 0;
     std::int64_t size = 0;
     std::int64_t modifiedNs = 0;  ///< modification time, nanoseconds since the epoch
+
+    Instant modified() const {
+        return date::floor<std::chrono::microseconds>(
+            std::chrono::sys_time<std::chrono::nanoseconds>{std::chrono::nanoseconds{modifiedNs}});
+    }
 
     friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
@@ -95,4 +101,4 @@ class WriteLock {
     int fd_ = -1;
 };
 
-}  // namespace ravu
+}  // namespace ravu::vdir

@@ -1,4 +1,4 @@
-#include "store/safe_file.h"
+#include "store/vdir/safe_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-namespace ravu {
+namespace ravu::vdir {
 namespace fs = std::filesystem;
 
 namespace {
@@ -250,4 +250,4 @@ WriteError WriteLock::acquire() {
     return std::nullopt;
 }
 
-}  // namespace ravu
+}  // namespace ravu::vdir

@@ -11,14 +11,15 @@
 #include <numeric>
 #include <tuple>
 
+#include "convert/text.h"
+#include "store/vdir/items.h"
 #include "store/vdir/vdir_store.h"
-#include "store/vdir_internal.h"
 
 namespace ravu {
 namespace fs = std::filesystem;
 using vdir::CalendarName;
 using vdir::ItemName;
-using vdir::LoadedItem;
+using vdir::StoredItem;
 
 namespace {
 
@@ -50,7 +51,7 @@ std::optional<std::string> metadata(const fs::path& file) {
     if (first >= last) {
         return std::nullopt;
     }
-    return vdir::repairUtf8(std::string{first, last});
+    return repairUtf8(std::string{first, last});
 }
 
 SourceType sourceType(const std::optional<std::string>& word) {
@@ -115,17 +116,17 @@ struct DirClose {
 /// The item from the run's cache, read into it first when this run has not read it yet. `path`
 /// is opened relative to `folder`. Null for a missing item and for one that cannot be read,
 /// which is told once.
-const LoadedItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folder,
+const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folder,
                              const std::string& path, const ItemName& name, const TimeZone& zone) {
     std::string identifier = name.identifier();
     if (const auto cached = cache.items.find(identifier); cached != cache.items.end()) {
         return cached->second.get();
     }
-    std::unique_ptr<LoadedItem> item;
+    std::unique_ptr<StoredItem> item;
     if (vdir::isPlainName(name.name)) {
-        auto loaded = vdir::loadItem(folder, path, name, zone, vdir::Tree::drop);
-        if (auto* read = std::get_if<LoadedItem>(&loaded)) {
-            item = std::make_unique<LoadedItem>(std::move(*read));
+        auto loaded = vdir::loadItem(folder, path, name, zone, ical::Keep::model);
+        if (auto* read = std::get_if<StoredItem>(&loaded)) {
+            item = std::make_unique<StoredItem>(std::move(*read));
         } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::missing) {
             return nullptr;  // not kept: the writer may yet create it
         }
@@ -142,10 +143,7 @@ VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& z
     : root_(std::move(root)),
       diagnostics_(&diagnostics),
       zone_(&zone),
-      cache_(std::make_unique<vdir::ReadCache>()) {
-    // A libical built with fatal errors would abort the run on a bad value in a peer's file.
-    icalerror_set_errors_are_fatal(0);
-}
+      cache_(std::make_unique<vdir::ReadCache>()) {}
 
 VdirStore::~VdirStore() = default;
 
@@ -199,9 +197,9 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
     std::vector<Event> found;
     std::vector<ItemName> unexpandable;
     for (const CalendarName& folder : folders) {
-        for (const LoadedItem* item : listing(folder)) {
-            if (!occurrencesOf(*item, predicate.start, predicate.end, found)) {
-                unexpandable.push_back(item->name);
+        for (const StoredItem* stored : listing(folder)) {
+            if (!stored->item.occurrences(predicate.start, predicate.end, found)) {
+                unexpandable.push_back(stored->name);
             }
         }
     }
@@ -240,22 +238,19 @@ std::optional<Event> VdirStore::calendarItemWithIdentifier(std::string_view iden
     if (!name) {
         return std::nullopt;
     }
-    const LoadedItem* item = loadedItem(*name);
-    if (item == nullptr) {
+    const StoredItem* stored = storedItem(*name);
+    if (stored == nullptr) {
         return std::nullopt;
     }
-    if (item->master) {
-        return item->master->event;
-    }
-    return item->overrides.front().event;
+    return stored->item.event();
 }
 
-const std::vector<const LoadedItem*>& VdirStore::listing(const CalendarName& folder) const {
+const std::vector<const StoredItem*>& VdirStore::listing(const CalendarName& folder) const {
     const std::string identifier = folder.identifier();
     if (const auto known = cache_->listings.find(identifier); known != cache_->listings.end()) {
         return known->second;
     }
-    std::vector<const LoadedItem*> items;
+    std::vector<const StoredItem*> items;
     if (const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.path(root_).c_str())}) {
         while (const dirent* entry = ::readdir(dir.get())) {
             const std::string_view file{entry->d_name};
@@ -263,7 +258,7 @@ const std::vector<const LoadedItem*>& VdirStore::listing(const CalendarName& fol
                 continue;
             }
             const ItemName name{folder, std::string{file.substr(0, file.size() - 4)}};
-            if (const LoadedItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
+            if (const StoredItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
                                                     std::string{file}, name, *zone_)) {
                 items.push_back(item);
             }
@@ -272,36 +267,7 @@ const std::vector<const LoadedItem*>& VdirStore::listing(const CalendarName& fol
     return cache_->listings.emplace(identifier, std::move(items)).first->second;
 }
 
-bool VdirStore::occurrencesOf(const LoadedItem& item, Instant start, Instant end,
-                              std::vector<Event>& found) const {
-    // Look-ups ask about a day or two at a time; a series is expanded over a season around such
-    // a window once and the later look-ups are answered from that.
-    constexpr auto shortWindow = date::days{7};
-    constexpr auto season = date::days{90};
-    if (!item.repeats() || end - start > shortWindow) {
-        return vdir::occurrences(item, start, end, *zone_, found);
-    }
-    if (!item.memoRange || start < item.memoRange->first || end > item.memoRange->second) {
-        const Instant from =
-            item.memoRange ? std::min(item.memoRange->first, start - season) : start - season;
-        const Instant to =
-            item.memoRange ? std::max(item.memoRange->second, end + season) : end + season;
-        std::vector<Event> memo;
-        if (!vdir::occurrences(item, from, to, *zone_, memo)) {
-            return false;
-        }
-        item.memo = std::move(memo);
-        item.memoRange = {from, to};
-    }
-    for (const Event& occurrence : item.memo) {
-        if (vdir::overlaps(*occurrence.startDate, *occurrence.endDate, start, end)) {
-            found.push_back(occurrence);
-        }
-    }
-    return true;
-}
-
-const LoadedItem* VdirStore::loadedItem(const ItemName& name) const {
+const StoredItem* VdirStore::storedItem(const ItemName& name) const {
     return cachedItem(*cache_, *diagnostics_, AT_FDCWD, name.path(root_).string(), name, *zone_);
 }
 

@@ -1,14 +1,15 @@
-// The occurrences of one item in a window: libical's recurrence iterator gives the starts of
-// each rule; the store adds DTSTART, RDATEs, EXDATEs, overrides and the lengths itself.
+// The one recurrence expander: libical's iterator gives the starts of each rule; DTSTART,
+// RDATEs, EXDATEs, overrides and the lengths are added here. Queries, look-ups and the edits
+// that ask whether a series still has an occurrence all go through it.
 //
 // libical's own occurrence walker (icalcomponent_foreach_recurrence) is not used: it ignores
 // overrides, gives nothing for an open end, makes all-day events two days long and drops an
 // event of no length that starts right at the window's start.
 #include <algorithm>
 
-#include "store/vdir_internal.h"
+#include "store/ical/model.h"
 
-namespace ravu::vdir {
+namespace ravu::ical {
 namespace {
 
 using namespace std::chrono_literals;
@@ -24,11 +25,6 @@ struct Start {
     Instant start;
     std::optional<Instant> end;  ///< an RDATE period's own end
 };
-
-struct IteratorFree {
-    void operator()(icalrecur_iterator* iterator) const { icalrecur_iterator_free(iterator); }
-};
-using Iterator = std::unique_ptr<icalrecur_iterator, IteratorFree>;
 
 /// The length of one step of a rule finer than a day.
 std::optional<seconds> stepOf(const icalrecurrencetype& rule) {
@@ -68,9 +64,10 @@ Iterator iteratorFrom(const Rule& rule, const ReadEvent& master, local_seconds e
 
 /// Adds the starts of one rule whose occurrences overlap the window. False when the rule takes
 /// too many steps.
-bool expandRule(const LoadedItem& item, const Rule& rule, Instant windowStart, Instant windowEnd,
-                const TimeZone& user, std::vector<Start>& starts) {
-    const ReadEvent& master = *item.master;
+bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Instant windowEnd,
+                std::vector<Start>& starts) {
+    const TimeZone& user = *model.user;
+    const ReadEvent& master = *model.master;
     // No occurrence that starts before this reaches the window: the longest length, and two
     // days to spare for the offset of any zone against UTC.
     const auto reach = master.nominal + date::ceil<date::days>(master.exact) + date::days{2};
@@ -103,8 +100,7 @@ bool expandRule(const LoadedItem& item, const Rule& rule, Instant windowStart, I
         if (*wall < master.wall) {
             continue;
         }
-        const Instant start = master.event.allDay ? dayStart(date::floor<date::days>(*wall), user)
-                                                  : master.zone.toInstant(*wall, user);
+        const Instant start = master.form.toInstant(*wall, user);
         if (start >= windowEnd) {
             break;
         }
@@ -115,53 +111,19 @@ bool expandRule(const LoadedItem& item, const Rule& rule, Instant windowStart, I
     return true;
 }
 
-bool isExcluded(const LoadedItem& item, Instant key, local_seconds wall) {
-    return std::binary_search(item.excluded.begin(), item.excluded.end(), key) ||
-           (!item.allDay() && std::binary_search(item.excludedDays.begin(), item.excludedDays.end(),
-                                                 date::floor<date::days>(wall)));
-}
-
-bool isOverridden(const LoadedItem& item, Instant key) {
-    return std::any_of(item.overrides.begin(), item.overrides.end(),
-                       [&](const ReadEvent& override) { return override.key == key; });
-}
-
-}  // namespace
-
-bool occurrences(const LoadedItem& item, Instant windowStart, Instant windowEnd,
-                 const TimeZone& user, std::vector<Event>& found) {
-    const std::size_t before = found.size();
-    // An override stands for its occurrence wherever the series would have put it, and wherever
-    // it has moved it to; an EXDATE of the same occurrence, or STATUS:CANCELLED, removes it.
-    for (const ReadEvent& override : item.overrides) {
-        if (!override.cancelled &&
-            !std::binary_search(item.excluded.begin(), item.excluded.end(), *override.key) &&
-            overlaps(*override.event.startDate, *override.event.endDate, windowStart, windowEnd)) {
-            found.push_back(override.event);
-        }
-    }
-    if (!item.master) {
-        return true;
-    }
-    const ReadEvent& master = *item.master;
-    if (!item.repeats()) {
-        if (!isOverridden(item, item.keyOf(master.wall, *master.event.startDate)) &&
-            overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
-            found.push_back(master.event);
-        }
-        return true;
-    }
-
-    std::vector<Start> starts;
+/// The series' starts whose occurrences overlap the window, before exclusions and overrides,
+/// in order and each once. False when a rule cannot be expanded.
+bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd,
+                  std::vector<Start>& starts) {
+    const ReadEvent& master = *model.master;
     if (overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
         starts.push_back(Start{master.wall, *master.event.startDate, std::nullopt});
     }
-    for (const ExtraStart& extra : item.extraStarts) {
+    for (const ExtraStart& extra : model.extraStarts) {
         starts.push_back(Start{extra.wall, extra.start, extra.end});
     }
-    for (const Rule& rule : item.rules) {
-        if (!expandRule(item, rule, windowStart, windowEnd, user, starts)) {
-            found.resize(before);
+    for (const Rule& rule : model.rules) {
+        if (!expandRule(model, rule, windowStart, windowEnd, starts)) {
             return false;
         }
     }
@@ -170,16 +132,62 @@ bool occurrences(const LoadedItem& item, Instant windowStart, Instant windowEnd,
                      [](const Start& a, const Start& b) { return a.start < b.start; });
     starts.erase(std::unique(starts.begin(), starts.end(),
                              [&](const Start& a, const Start& b) {
-                                 return item.keyOf(a.wall, a.start) == item.keyOf(b.wall, b.start);
+                                 return model.keyOf(a.wall, a.start) ==
+                                        model.keyOf(b.wall, b.start);
                              }),
                  starts.end());
+    return true;
+}
 
+bool isExcluded(const Model& model, Instant key, local_seconds wall) {
+    return std::binary_search(model.excluded.begin(), model.excluded.end(), key) ||
+           (!model.allDay() &&
+            std::binary_search(model.excludedDays.begin(), model.excludedDays.end(),
+                               date::floor<date::days>(wall)));
+}
+
+bool isOverridden(const Model& model, Instant key) {
+    return std::any_of(model.overrides.begin(), model.overrides.end(),
+                       [&](const ReadEvent& override) { return override.key == key; });
+}
+
+}  // namespace
+
+bool occurrences(const Model& model, Instant windowStart, Instant windowEnd,
+                 std::vector<Event>& found) {
+    const std::size_t before = found.size();
+    // An override stands for its occurrence wherever the series would have put it, and wherever
+    // it has moved it to; an EXDATE of the same occurrence, or STATUS:CANCELLED, removes it.
+    for (const ReadEvent& override : model.overrides) {
+        if (!override.cancelled &&
+            !std::binary_search(model.excluded.begin(), model.excluded.end(), *override.key) &&
+            overlaps(*override.event.startDate, *override.event.endDate, windowStart, windowEnd)) {
+            found.push_back(override.event);
+        }
+    }
+    if (!model.master) {
+        return true;
+    }
+    const ReadEvent& master = *model.master;
+    if (!model.repeats()) {
+        if (!isOverridden(model, model.keyOf(master.wall, *master.event.startDate)) &&
+            overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
+            found.push_back(master.event);
+        }
+        return true;
+    }
+    std::vector<Start> starts;
+    if (!seriesStarts(model, windowStart, windowEnd, starts)) {
+        found.resize(before);
+        return false;
+    }
     for (const Start& start : starts) {
-        const Instant key = item.keyOf(start.wall, start.start);
-        if (isOverridden(item, key) || isExcluded(item, key, start.wall)) {
+        const Instant key = model.keyOf(start.wall, start.start);
+        if (isOverridden(model, key) || isExcluded(model, key, start.wall)) {
             continue;
         }
-        const Instant end = start.end ? *start.end : endOf(master, start.wall, start.start, user);
+        const Instant end =
+            start.end ? *start.end : endOf(master, start.wall, start.start, *model.user);
         if (!overlaps(start.start, end, windowStart, windowEnd)) {
             continue;
         }
@@ -191,4 +199,22 @@ bool occurrences(const LoadedItem& item, Instant windowStart, Instant windowEnd,
     return true;
 }
 
-}  // namespace ravu::vdir
+Answer namesOccurrence(const Model& model, Instant key) {
+    if (!model.master) {
+        return Answer::unknown;
+    }
+    // The occurrence of an all-day key starts at its local midnight; a day either side covers
+    // any zone. A timed key is the start itself.
+    const Instant from = key - date::days{2};
+    const Instant to = key + date::days{2};
+    std::vector<Start> starts;
+    if (!seriesStarts(model, from, to, starts)) {
+        return Answer::unknown;
+    }
+    const bool found = std::any_of(starts.begin(), starts.end(), [&](const Start& start) {
+        return model.keyOf(start.wall, start.start) == key;
+    });
+    return found ? Answer::yes : Answer::no;
+}
+
+}  // namespace ravu::ical

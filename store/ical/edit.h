@@ -1,0 +1,52 @@
+// Inside the format layer: the edits a save or a removal makes to an item's tree. Each takes the
+// fields or the occurrence it changes and leaves everything else in the tree as it was.
+#pragma once
+
+#include "store/ical/item.h"
+#include "store/ical/model.h"
+
+namespace ravu::ical {
+
+/// A VCALENDAR with VERSION and PRODID and nothing in it yet.
+Component newCalendar();
+
+/// Writes the `which` fields of a checked event onto a VEVENT of the model's tree. Timed events
+/// are written in UTC unless the event keeps the TZID its DTSTART has already; a series in the
+/// user's zone. Returns whether the component changed: a value equal to the one it holds is not
+/// written again.
+bool writeFields(icalcomponent* event, Model& model, const Event& values, Changes which);
+
+/// Marks a component as changed by this save: DTSTAMP and LAST-MODIFIED become `now`, SEQUENCE
+/// goes up by one.
+void touch(icalcomponent* event, Instant now);
+
+/// Stamps a component this run creates: DTSTAMP, CREATED and LAST-MODIFIED `now`, SEQUENCE 0.
+void stampNew(icalcomponent* event, Instant now);
+
+/// The override of the series for the occurrence with this key, or none.
+icalcomponent* findOverride(Model& model, icalcomponent* master, Instant key);
+
+/// A new override for one occurrence of the series: a copy of the master (alarms, attendees and
+/// all) without its repetition, named by a RECURRENCE-ID in the form of the master's DTSTART.
+Component makeOverride(icalcomponent* master, Model& model, Instant occurrence);
+
+/// Leaves the occurrence out of the series: an EXDATE in the form of the master's DTSTART (which
+/// marks the master changed at `now`), and its override (if any) goes. Returns whether the tree
+/// changed: nothing changes when the occurrence is left out already.
+bool excludeOccurrence(icalcomponent* master, Model& model, Instant occurrence, Instant now);
+
+/// After a series' rule or first start changed: drops the overrides and EXDATEs that no longer
+/// name one of its occurrences (all of them once it no longer repeats). Reads the model again.
+void dropStrayExceptions(icalcomponent* master, Model& model);
+
+/// Ends the series before the occurrence: every rule gets an UNTIL just before it (a COUNT
+/// gives way), and RDATEs, EXDATEs and overrides from it on go.
+void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence);
+
+/// Whether the master repeats at all (RRULE or RDATE).
+bool repeats(icalcomponent* master);
+
+/// The VEVENT of the series or single event; none in an item of changed occurrences only.
+icalcomponent* masterOf(icalcomponent* calendar);
+
+}  // namespace ravu::ical

@@ -1,0 +1,241 @@
+#include "store/ical/item.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "store/ical/edit.h"
+
+namespace ravu::ical {
+namespace {
+
+using std::chrono::seconds;
+
+/// Whether no occurrence of the series comes before this one: from there on is all of it.
+bool isFirstOccurrence(const Model& model, Instant occurrence) {
+    if (!model.master || !model.master->event.startDate) {
+        return true;
+    }
+    const Instant from = std::min(*model.master->event.startDate, occurrence) - date::days{2};
+    std::vector<Event> earlier;
+    if (!occurrences(model, from, occurrence, earlier)) {
+        return false;
+    }
+    return std::none_of(earlier.begin(), earlier.end(), [&](const Event& other) {
+        return other.occurrenceDate && *other.occurrenceDate < occurrence;
+    });
+}
+
+/// Whether the series has the occurrence, changed or as it generates it.
+bool hasOccurrence(const Model& model, Instant occurrence) {
+    const Instant key = model.keyOf(occurrence);
+    if (std::any_of(model.overrides.begin(), model.overrides.end(),
+                    [&](const ReadEvent& override) { return override.key == key; })) {
+        return true;
+    }
+    std::vector<Event> found;
+    return occurrences(model, occurrence, occurrence + seconds{1}, found) &&
+           std::any_of(found.begin(), found.end(), [&](const Event& candidate) {
+               return candidate.occurrenceDate == occurrence;
+           });
+}
+
+StoreError withoutText(const Model& model) {
+    return StoreError{model.label +
+                      " was read for a query, not for a change; it was left unchanged"};
+}
+
+StoreError holdsUnreadable(const std::string& label) {
+    return StoreError{label + " holds values this program cannot read; it was left unchanged"};
+}
+
+/// Writes the changes of one occurrence into its override, made when it has none yet.
+EditResult saveOccurrence(Model& model, icalcomponent* master, const Event& event, Changes changes,
+                          Instant now) {
+    const Instant occurrence = *event.occurrenceDate;
+    if (!hasOccurrence(model, occurrence)) {
+        return StoreError{"the occurrence no longer exists"};
+    }
+    changes.recurrence = false;  // an occurrence has no repetition of its own
+    if (icalcomponent* existing = findOverride(model, master, model.keyOf(occurrence))) {
+        if (!writeFields(existing, model, event, changes)) {
+            return Outcome::unchanged;
+        }
+        touch(existing, now);
+        return Outcome::changed;
+    }
+    if (changes == Changes{}) {
+        return Outcome::unchanged;
+    }
+    Component override = makeOverride(master, model, occurrence);
+    changes.times = true;  // the copy still holds the series' first start
+    writeFields(override.get(), model, event, changes);
+    touch(override.get(), now);
+    icalcomponent_add_component(model.root.get(), override.release());
+    return Outcome::changed;
+}
+
+}  // namespace
+
+Item::Item(std::unique_ptr<Model> model) : model_(std::move(model)) {}
+Item::Item(Item&&) noexcept = default;
+Item& Item::operator=(Item&&) noexcept = default;
+Item::~Item() = default;
+
+std::optional<Item> Item::parse(std::string text, Placement placement, const TimeZone& user,
+                                Keep keep) {
+    auto root = parseText(std::move(text), keep == Keep::tree);
+    if (!root) {
+        return std::nullopt;
+    }
+    auto model = std::make_unique<Model>();
+    model->identifier = std::move(placement.identifier);
+    model->calendarId = std::move(placement.calendarId);
+    model->storedAt = placement.storedAt;
+    model->label = std::move(placement.label);
+    model->user = &user;
+    model->root = std::move(*root);
+    model->parseErrors = errorCount(model->root.get());
+    if (!describe(*model)) {
+        return std::nullopt;
+    }
+    if (keep == Keep::model) {
+        model->root.reset();
+    }
+    return Item{std::move(model)};
+}
+
+Item Item::create(const Event& event, const std::string& uid, Placement placement,
+                  const TimeZone& user, Instant now) {
+    quietLibical();
+    auto model = std::make_unique<Model>();
+    model->identifier = std::move(placement.identifier);
+    model->calendarId = std::move(placement.calendarId);
+    model->storedAt = placement.storedAt;
+    model->label = std::move(placement.label);
+    model->user = &user;
+    model->root = newCalendar();
+    icalcomponent* vevent = icalcomponent_new_vevent();
+    icalcomponent_add_component(model->root.get(), vevent);
+    icalcomponent_set_uid(vevent, uid.c_str());
+    stampNew(vevent, now);
+    writeFields(vevent, *model, event, Changes::all());
+    return Item{std::move(model)};
+}
+
+const Event& Item::event() const {
+    return model_->master ? model_->master->event : model_->overrides.front().event;
+}
+
+bool Item::repeats() const {
+    return model_->repeats();
+}
+
+bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found) const {
+    Model& model = *model_;
+    // Look-ups ask about a day or two at a time; a series is expanded over a season around such
+    // a window once and the later look-ups are answered from that.
+    constexpr auto shortWindow = date::days{7};
+    constexpr auto season = date::days{90};
+    if (!model.repeats() || end - start > shortWindow) {
+        return ical::occurrences(model, start, end, found);
+    }
+    if (!model.memoRange || start < model.memoRange->first || end > model.memoRange->second) {
+        const Instant from =
+            model.memoRange ? std::min(model.memoRange->first, start - season) : start - season;
+        const Instant to =
+            model.memoRange ? std::max(model.memoRange->second, end + season) : end + season;
+        std::vector<Event> memo;
+        if (!ical::occurrences(model, from, to, memo)) {
+            return false;
+        }
+        model.memo = std::move(memo);
+        model.memoRange = {from, to};
+    }
+    for (const Event& occurrence : model.memo) {
+        if (overlaps(*occurrence.startDate, *occurrence.endDate, start, end)) {
+            found.push_back(occurrence);
+        }
+    }
+    return true;
+}
+
+EditResult Item::save(const Event& event, Span span, Changes changes, Instant now) {
+    Model& model = *model_;
+    if (!model.root) {
+        return withoutText(model);
+    }
+    if (model.parseErrors > 0) {
+        // libical has already dropped what it could not read: writing the item back would lose it.
+        return holdsUnreadable(model.label);
+    }
+    icalcomponent* calendar = model.root.get();
+    icalcomponent* master = masterOf(calendar);
+    const bool ofSeries =
+        event.occurrenceDate && master != nullptr && model.master && ical::repeats(master);
+    if (ofSeries && span == Span::thisEvent) {
+        return saveOccurrence(model, master, event, changes, now);
+    }
+    if (ofSeries && !isFirstOccurrence(model, *event.occurrenceDate)) {
+        return StoreError{
+            "changing an occurrence together with all later ones is not supported; change the "
+            "whole series or this occurrence alone"};
+    }
+    // The whole item: the series or single event, or in an item of changed occurrences only, the
+    // first of them (which is what the item was read as).
+    icalcomponent* target =
+        master != nullptr && model.master
+            ? master
+            : icalcomponent_get_first_component(calendar, ICAL_VEVENT_COMPONENT);
+    changes.recurrence = changes.recurrence && target == master;
+    if (!writeFields(target, model, event, changes)) {
+        return Outcome::unchanged;
+    }
+    if (target == master && (changes.times || changes.recurrence)) {
+        dropStrayExceptions(master, model);
+    }
+    touch(target, now);
+    return Outcome::changed;
+}
+
+EditResult Item::remove(const Event& event, Span span, Instant now) {
+    Model& model = *model_;
+    if (!model.root) {
+        return withoutText(model);
+    }
+    icalcomponent* master = masterOf(model.root.get());
+    const bool ofSeries =
+        event.occurrenceDate && master != nullptr && model.master && ical::repeats(master);
+    if (!ofSeries ||
+        (span == Span::futureEvents && isFirstOccurrence(model, *event.occurrenceDate))) {
+        return Outcome::removeWhole;
+    }
+    if (model.parseErrors > 0) {
+        return holdsUnreadable(model.label);
+    }
+    if (span == Span::thisEvent) {
+        return excludeOccurrence(master, model, *event.occurrenceDate, now) ? Outcome::changed
+                                                                            : Outcome::unchanged;
+    }
+    endSeriesBefore(master, model, *event.occurrenceDate);
+    touch(master, now);
+    return Outcome::changed;
+}
+
+std::string Item::text() const {
+    if (!model_->root) {
+        return {};
+    }
+    char* text = icalcomponent_as_ical_string_r(model_->root.get());
+    std::string result = text != nullptr ? text : "";
+    std::free(text);
+    return result;
+}
+
+bool Item::settle(std::optional<Instant> storedAt) {
+    model_->storedAt = storedAt;
+    const bool readable = model_->root && describe(*model_);
+    model_->root.reset();
+    return readable;
+}
+
+}  // namespace ravu::ical

@@ -1,0 +1,92 @@
+// The format layer: one calendar item (a series or single event with its changed occurrences)
+// read from iCalendar text, the events and occurrences it holds, and the edits a save or a
+// removal makes to it. Stores keep items; only this layer knows the format, and no libical type
+// crosses this header.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "convert/instant.h"
+#include "store/store.h"
+
+namespace ravu::ical {
+
+struct Model;
+
+/// Where an item lives in its store: what its events report, and how messages name it.
+struct Placement {
+    std::string identifier;  ///< the item's identifier, reported by every occurrence
+    std::string calendarId;
+    /// When the store last wrote the item (a file's mtime), if it knows. Peers that rewrite an
+    /// item without touching LAST-MODIFIED still make it count as modified.
+    std::optional<Instant> storedAt;
+    std::string label;  ///< how messages name the item, such as its file's path
+};
+
+/// What an item keeps of its text.
+enum class Keep {
+    /// What queries need. A parsed tree takes ten times the size of its text, and the zones the
+    /// zone database knows are not even parsed.
+    model,
+    /// The whole parsed text as well: for a writer, which edits it and writes it back.
+    tree,
+};
+
+/// What a save or a removal did to an item.
+enum class Outcome {
+    unchanged,    ///< nothing to write
+    changed,      ///< write `Item::text()` back
+    removeWhole,  ///< the item goes as a whole
+};
+using EditResult = std::variant<Outcome, StoreError>;
+
+/// Why the event cannot be written as it is, or none: a missing start, an end before the start,
+/// a date beyond what the format holds, a URL with control characters, a rule out of range.
+WriteError checkWritable(const Event& event);
+
+class Item {
+  public:
+    /// The item in the text; none when it holds no event that can be read. Text that is not
+    /// UTF-8 is repaired first.
+    static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
+                                     Keep keep);
+    /// A new item holding the checked event under `uid`, stamped as made at `now`.
+    static Item create(const Event& event, const std::string& uid, Placement placement,
+                       const TimeZone& user, Instant now);
+
+    Item(Item&&) noexcept;
+    Item& operator=(Item&&) noexcept;
+    ~Item();
+
+    /// The item as the store reports it whole: the series or single event with its own start and
+    /// end, or in an item of changed occurrences only, the first of them.
+    const Event& event() const;
+    bool repeats() const;
+
+    /// Adds the events and occurrences overlapping [start, end), in no particular order. False,
+    /// adding nothing, when a rule cannot be expanded within reasonable work.
+    bool occurrences(Instant start, Instant end, std::vector<Event>& found) const;
+
+    /// Writes the `changes` of the item, or of the one occurrence `event` names with
+    /// `Span::thisEvent`. Needs `Keep::tree`.
+    EditResult save(const Event& event, Span span, Changes changes, Instant now);
+    /// Removes the item, one occurrence (`Span::thisEvent`), or an occurrence and the rest of
+    /// its series. Needs `Keep::tree`.
+    EditResult remove(const Event& event, Span span, Instant now);
+
+    /// The tree as iCalendar text: CRLF line ends, lines folded at 75 octets, text escaped.
+    std::string text() const;
+    /// After the store wrote the edited item: reads the tree again into the item's events, with
+    /// the new time of the write, and lets the tree go. False when the result cannot be read.
+    bool settle(std::optional<Instant> storedAt);
+
+  private:
+    explicit Item(std::unique_ptr<Model> model);
+    std::unique_ptr<Model> model_;
+};
+
+}  // namespace ravu::ical

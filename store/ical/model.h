@@ -1,0 +1,231 @@
+// Inside the format layer: an item as libical parsed it, with its times resolved into one model
+// that reading, expanding and editing share. Only store/ical/ includes this header; it is the
+// one place that brings libical in.
+#pragma once
+
+#include <libical/ical.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <date/date.h>
+
+#include "convert/instant.h"
+#include "store/store.h"
+
+namespace ravu::ical {
+
+using date::local_days;
+using date::local_seconds;
+
+// --- libical, owned --------------------------------------------------------------------------
+
+struct ComponentFree {
+    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
+};
+using Component = std::unique_ptr<icalcomponent, ComponentFree>;
+
+struct PropertyFree {
+    void operator()(icalproperty* property) const { icalproperty_free(property); }
+};
+using Property = std::unique_ptr<icalproperty, PropertyFree>;
+
+struct ZoneFree {
+    void operator()(icaltimezone* zone) const { icaltimezone_free(zone, 1); }
+};
+using OwnedZone = std::unique_ptr<icaltimezone, ZoneFree>;
+
+struct IteratorFree {
+    void operator()(icalrecur_iterator* iterator) const { icalrecur_iterator_free(iterator); }
+};
+using Iterator = std::unique_ptr<icalrecur_iterator, IteratorFree>;
+
+/// Makes libical's errors values rather than aborts; called before any libical work.
+void quietLibical();
+
+/// Every property of a kind; collected first, since removing one while walking would break the
+/// component's own iteration.
+std::vector<icalproperty*> propertiesOf(icalcomponent* component, icalproperty_kind kind);
+std::vector<icalcomponent*> eventsOf(icalcomponent* calendar);
+/// Removes every property of the kind; whether there was one.
+bool removeAll(icalcomponent* component, icalproperty_kind kind);
+std::string valueText(const icalproperty* property);
+/// The TZID parameter as written; empty when there is none.
+std::string tzidOf(const icalproperty* property);
+std::string uidOf(icalcomponent* event);
+/// The VEVENTs of the series `uid` that change one occurrence each (RECURRENCE-ID).
+std::vector<icalcomponent*> overridesOf(icalcomponent* calendar, std::string_view uid);
+void dropComponent(icalcomponent* calendar, icalcomponent* event);
+
+/// The time value of a property (DATE, DATE-TIME, or the start of a PERIOD), read from its value
+/// alone: libical's own getters look a TZID up as a path below the zone database, and the
+/// program resolves zones itself (see `Form`).
+std::optional<icaltimetype> timeOf(const icalproperty* property);
+
+/// The wall-clock value of a DATE or DATE-TIME (a date gives its midnight); none when it names
+/// no real day or time.
+std::optional<local_seconds> wallOf(const icaltimetype& value);
+
+/// A floating libical value for the wall-clock time, or for its date.
+icaltimetype icalTime(local_seconds wall, bool isDate);
+
+// --- Times -----------------------------------------------------------------------------------
+
+/// How a DATE or DATE-TIME pins a wall-clock value to the time line. Reading and writing share
+/// it: a series' EXDATEs and RECURRENCE-IDs are written in the form of its DTSTART, and read back
+/// the same way.
+struct Form {
+    enum class Kind {
+        date,      ///< a day: all-day events, taken in the user's zone
+        floating,  ///< no zone: the user's wall clock
+        utc,
+        zoned,  ///< a TZID: see `system` and `file`
+    };
+
+    explicit Form(Kind kind = Kind::utc, std::string tzid = {}, const TimeZone* system = nullptr,
+                  icaltimezone* file = nullptr)
+        : kind(kind), tzid(std::move(tzid)), system(system), file(file) {}
+
+    Kind kind;
+    std::string tzid;        ///< zoned: the TZID as written
+    const TimeZone* system;  ///< zoned: the zone database's zone of that name
+    /// zoned, unknown to the zone database: the item's copy of the file's VTIMEZONE. With neither
+    /// this nor `system` the zone is one nobody knows, read as the user's wall clock.
+    icaltimezone* file;
+
+    Instant toInstant(local_seconds wall, const TimeZone& user) const;
+    local_seconds toWall(Instant instant, const TimeZone& user) const;
+    /// The value that writes the instant in this form.
+    icaltimetype valueFor(Instant instant, const TimeZone& user) const;
+    bool sameZone(const Form& other) const {
+        return kind == other.kind && system == other.system && file == other.file;
+    }
+};
+
+/// The zone database's zone for a TZID, also when a peer wrote it with a vendor prefix such as
+/// "/freeassociation.sourceforge.net/Europe/Berlin"; the name the zone goes by goes to `name`.
+const TimeZone* systemZone(std::string_view tzid, std::string* name = nullptr);
+
+/// The first instant of a day in the zone.
+Instant dayStart(local_days day, const TimeZone& zone);
+
+// --- The model -------------------------------------------------------------------------------
+
+/// One VEVENT of an item with its times resolved.
+struct ReadEvent {
+    /// As the store reports it: a master with its own start and end; an override as the
+    /// occurrence it stands for, with `occurrenceDate`.
+    Event event;
+    Form form;                      ///< of DTSTART (`Form::Kind::date` for all-day events)
+    local_seconds wall{};           ///< DTSTART as written; midnight of the first day when all-day
+    std::chrono::seconds exact{0};  ///< length: the part counted in elapsed time
+    date::days nominal{0};          ///< length: whole days on the calendar (all-day: >= 1)
+    /// Overrides only: the occurrence the RECURRENCE-ID names (see `Model::keyOf`).
+    std::optional<Instant> key;
+    bool cancelled = false;  ///< STATUS:CANCELLED
+};
+
+/// A start of a series given explicitly by RDATE; a PERIOD value brings its own end.
+struct ExtraStart {
+    local_seconds wall;  ///< in the series' zone
+    Instant start;
+    std::optional<Instant> end;
+};
+
+/// One RRULE, ready for libical's iterator.
+struct Rule {
+    icalrecurrencetype rule;  ///< UNTIL taken out (see `until`), repeated BY values dropped
+    /// The last wall-clock start the rule allows, in the series' zone. libical compares UNTIL
+    /// with a floating DTSTART as if both were UTC, so the expander applies it itself.
+    std::optional<local_seconds> until;
+    /// RSCALE's calendar name, which `rule` points to.
+    std::shared_ptr<const std::string> rscale;
+};
+
+/// An item: one calendar object (a file of the directory store), a series or single event with
+/// the overrides of its UID.
+struct Model {
+    std::string identifier;           ///< the store's identifier of the item
+    std::string calendarId;           ///< the store's identifier of its calendar
+    std::optional<Instant> storedAt;  ///< when the store last wrote it (a file's mtime), if known
+    std::string label;                ///< how messages name the item
+    const TimeZone* user = nullptr;   ///< floating times and all-day dates are taken here
+    Component root;                   ///< the parsed VCALENDAR; null once dropped
+    /// X-LIC-ERROR properties libical put in place of values it could not read. They are
+    /// libical's notes, not the file's content; an item that has them is never written back.
+    int parseErrors = 0;
+
+    /// The series or single event; none for an item that holds only changed occurrences.
+    std::optional<ReadEvent> master;
+    /// RECURRENCE-ID components of the same UID, in file order.
+    std::vector<ReadEvent> overrides;
+    std::vector<Rule> rules;
+    std::vector<ExtraStart> extraStarts;
+    std::vector<Instant> excluded;         ///< EXDATE keys, sorted
+    std::vector<local_days> excludedDays;  ///< EXDATE dates on a timed series: the whole day
+    /// Copies of the VTIMEZONEs whose TZIDs the zone database does not know, by TZID.
+    std::vector<std::pair<std::string, OwnedZone>> fileZones;
+
+    /// The occurrences of a series over [memoStart, memoEnd), kept for the short windows of
+    /// look-ups: a queue of a thousand entries asks about the same series a thousand times, and
+    /// running the recurrence iterator each time would cost more than everything else.
+    std::optional<std::pair<Instant, Instant>> memoRange;
+    std::vector<Event> memo;
+
+    bool allDay() const { return master ? master->event.allDay : false; }
+    bool repeats() const { return !rules.empty() || !extraStarts.empty(); }
+    /// The key of an occurrence: its UTC-midnight date in a series of all-day events (zone
+    /// free, so dates match whatever the user's zone), else its start instant.
+    Instant keyOf(local_seconds wall, Instant start) const;
+    /// The key of the occurrence of this series that starts at `start`.
+    Instant keyOf(Instant start) const;
+};
+
+/// The VCALENDAR of item text, with bytes that are not UTF-8 repaired; none when it is not one.
+/// Without `keepZones` the VTIMEZONEs of zones the zone database knows are left out: a query
+/// takes those zones from the database, and a writer keeps them.
+std::optional<Component> parseText(std::string text, bool keepZones);
+
+/// The X-LIC-ERROR notes libical left anywhere in the tree.
+int errorCount(icalcomponent* root);
+
+/// Resolves the VEVENTs of `model.root` into the model; false when the item cannot be used.
+bool describe(Model& model);
+
+/// The form of a DATE or DATE-TIME property of the item; values without a zone of their own take
+/// `fallback` (the series' form for everything but the master's DTSTART).
+Form formOf(icalproperty* property, const icaltimetype& value, Model& model, const Form& fallback);
+
+/// The key of the occurrence an RDATE, EXDATE or RECURRENCE-ID value names, placed in the
+/// series the way the reader places it; none without a master or for a value it cannot read.
+std::optional<Instant> placedKey(Model& model, icalproperty* property, const icaltimetype& value);
+
+/// The end of an occurrence of `shape` (a master or an override) that starts at `wall` in its
+/// zone, which is `start`: all-day events end one second before the midnight that follows their
+/// last day; whole days of a DURATION are counted on the calendar, the rest in elapsed time.
+Instant endOf(const ReadEvent& shape, local_seconds wall, Instant start, const TimeZone& user);
+
+/// Whether an event from `start` to `end` overlaps [windowStart, windowEnd): it starts before
+/// the window ends and ends after it starts; an event of no length counts when its start lies in
+/// the window.
+bool overlaps(Instant start, Instant end, Instant windowStart, Instant windowEnd);
+
+// --- The one expander (expand.cpp) -------------------------------------------------------------
+
+/// Adds to `found` the events and occurrences of the item that overlap [start, end), in no
+/// particular order. False, adding nothing, when a rule cannot be expanded within reasonable
+/// work.
+bool occurrences(const Model& model, Instant start, Instant end, std::vector<Event>& found);
+
+enum class Answer { yes, no, unknown };
+
+/// Whether the series has an occurrence with this key (DTSTART, an RDATE or an instance of a
+/// rule), before EXDATEs and overrides. Unknown when a rule cannot be expanded that far.
+Answer namesOccurrence(const Model& model, Instant key);
+
+}  // namespace ravu::ical

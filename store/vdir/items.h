@@ -1,0 +1,69 @@
+// Inside the directory store: item files as one run reads them, and what the run keeps.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "store/ical/item.h"
+#include "store/store.h"
+#include "store/vdir/names.h"
+#include "store/vdir/safe_file.h"
+
+namespace ravu::vdir {
+
+/// Items larger than this are not read, and none is written: no calendar client writes one, and
+/// parsing it would hold the whole run up.
+inline constexpr std::size_t maxItemBytes = 4 * 1024 * 1024;
+
+/// One item file, as this run read it.
+struct StoredItem {
+    ItemName name;
+    FileStamp stamp;  ///< of the file this run read, taken from the open file
+    ical::Item item;
+};
+
+enum class LoadFailure {
+    missing,     ///< no file of that name
+    unreadable,  ///< not a regular file, too large, or content the store cannot use
+};
+
+/// Reads the item `name` from the file at `path`, opened relative to `folder` (a directory
+/// descriptor, or AT_FDCWD). A symbolic link is not followed: items are regular files.
+std::variant<StoredItem, LoadFailure> loadItem(int folder, const std::string& path, ItemName name,
+                                               const TimeZone& user, ical::Keep keep);
+
+/// The line told for an item that is skipped.
+std::string skipLine(const ItemName& name);
+
+/// What one run has read. Each item file is parsed at most once per run for queries; later
+/// queries and the writer see the version the run read first.
+struct ReadCache {
+    /// By identifier; a null entry is an item that could not be read and was reported.
+    std::unordered_map<std::string, std::unique_ptr<StoredItem>> items;
+    /// By calendar identifier, the readable items of the folder as a query first listed them,
+    /// so that later queries neither list the folder nor look each item up again. A listing
+    /// points into `items`: whatever replaces or drops an entry there forgets its folder's
+    /// listing (`forget`).
+    std::unordered_map<std::string, std::vector<const StoredItem*>> listings;
+    /// The calendars as the run first listed them.
+    std::optional<std::vector<Calendar>> calendars;
+
+    void forget(const CalendarName& folder) { listings.erase(folder.identifier()); }
+};
+
+/// What a run's writes keep beyond its reads.
+struct WriteState {
+    explicit WriteState(const std::filesystem::path& root) : lock(root) {}
+    WriteLock lock;  ///< taken at the first write, held to the end of the run
+    /// Why `beginChanges` could not take the lock; every later write fails with it at once
+    /// rather than wait for the lock again.
+    WriteError lockFailure;
+    std::function<Instant()> clock;
+};
+
+}  // namespace ravu::vdir

@@ -1,0 +1,89 @@
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "convert/text.h"
+#include "store/vdir/names.h"
+
+namespace ravu::vdir {
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DirClose {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+/// The plain names of the folders in `folder`, sorted; symbolic links to folders included.
+std::vector<std::string> subfolders(const fs::path& folder) {
+    std::vector<std::string> names;
+    const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.c_str())};
+    if (!dir) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name{entry->d_name};
+        if (!isPlainName(name)) {
+            continue;
+        }
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            isFolder = ::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) == 0 &&
+                       S_ISDIR(info.st_mode);
+        }
+        if (isFolder) {
+            names.emplace_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+bool isPlainName(std::string_view name) {
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
+           isValidUtf8(name);
+}
+
+std::optional<CalendarName> parseCalendarId(std::string_view identifier) {
+    const std::size_t slash = identifier.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    CalendarName name{std::string{identifier.substr(0, slash)},
+                      std::string{identifier.substr(slash + 1)}};
+    if (!isPlainName(name.source) || !isPlainName(name.calendar)) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+std::optional<ItemName> parseItemId(std::string_view identifier) {
+    const std::size_t slash = identifier.rfind('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto calendar = parseCalendarId(identifier.substr(0, slash));
+    ItemName name{calendar ? std::move(*calendar) : CalendarName{},
+                  std::string{identifier.substr(slash + 1)}};
+    if (!calendar || !isPlainName(name.name)) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+std::vector<CalendarName> calendarFolders(const fs::path& root) {
+    std::vector<CalendarName> folders;
+    for (const std::string& source : subfolders(root)) {
+        for (std::string& calendar : subfolders(root / source)) {
+            folders.push_back(CalendarName{source, std::move(calendar)});
+        }
+    }
+    return folders;
+}
+
+}  // namespace ravu::vdir

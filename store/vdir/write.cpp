@@ -1,0 +1,255 @@
+// Writing the directory store: saving and removing events and occurrences.
+//
+// Every write reads the item file again under the run's lock, checks that it is still the
+// version the run read, lets the format layer change it and puts it back whole (safe_file.h).
+// What the store does not model stays in the file as it was.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <exception>
+
+#include "store/uid.h"
+#include "store/vdir/items.h"
+#include "store/vdir/vdir_store.h"
+
+namespace ravu {
+using vdir::ItemName;
+using vdir::StoredItem;
+
+namespace {
+
+Instant systemNow() {
+    return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
+StoreError gone() {
+    return StoreError{"the event no longer exists"};
+}
+
+/// The store reads no item file larger than `maxItemBytes`, so it writes none either: an event
+/// it could not read back would vanish from every later snapshot.
+WriteError tooLarge(const std::string& text) {
+    if (text.size() <= vdir::maxItemBytes) {
+        return std::nullopt;
+    }
+    return StoreError{"the event is too large to be saved: " + std::to_string(text.size()) +
+                      " bytes, and the calendar store takes at most " +
+                      std::to_string(vdir::maxItemBytes) + " bytes per event"};
+}
+
+WriteError takeLock(vdir::WriteState& state) {
+    if (state.lockFailure) {
+        return state.lockFailure;
+    }
+    return state.lock.acquire();
+}
+
+}  // namespace
+
+WriteError VdirStore::beginChanges() {
+    vdir::WriteState& state = writeState();
+    if (state.lock.held()) {
+        return std::nullopt;
+    }
+    state.lockFailure = state.lock.acquire();
+    // What was read before the lock may have been changed by the run that held it: read again.
+    if (!state.lockFailure) {
+        *cache_ = vdir::ReadCache{};
+    }
+    return state.lockFailure;
+}
+
+vdir::WriteState& VdirStore::writeState() {
+    if (!writes_) {
+        writes_ = std::make_unique<vdir::WriteState>(root_);
+        writes_->clock = systemNow;
+    }
+    return *writes_;
+}
+
+void VdirStore::setClock(std::function<Instant()> clock) {
+    writeState().clock = std::move(clock);
+}
+
+Event VdirStore::newEvent() {
+    return Event{};
+}
+
+WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
+    const std::string identifier = name.identifier();
+    for (const Calendar& calendar : calendars()) {
+        if (calendar.identifier == identifier) {
+            if (!calendar.allowsContentModifications) {
+                return StoreError{"calendar is read-only"};
+            }
+            return std::nullopt;
+        }
+    }
+    return StoreError{"the calendar " + identifier + " does not exist"};
+}
+
+std::variant<StoredItem, StoreError> VdirStore::reread(const ItemName& name) {
+    if (auto error = takeLock(writeState())) {
+        return *error;
+    }
+    const StoredItem* seen = storedItem(name);
+    if (seen == nullptr) {
+        struct stat info {};
+        if (::lstat(name.path(root_).c_str(), &info) == 0) {
+            return StoreError{"the event's file " + name.relativePath() + " cannot be read"};
+        }
+        return gone();
+    }
+    auto fresh =
+        vdir::loadItem(AT_FDCWD, name.path(root_).string(), name, *zone_, ical::Keep::tree);
+    if (auto* failure = std::get_if<vdir::LoadFailure>(&fresh)) {
+        if (*failure == vdir::LoadFailure::missing) {
+            return StoreError{name.relativePath() +
+                              " was removed by another program after it was read"};
+        }
+        return StoreError{name.relativePath() +
+                          " was changed by another program after it was read and can no "
+                          "longer be read"};
+    }
+    StoredItem& stored = std::get<StoredItem>(fresh);
+    if (stored.stamp != seen->stamp) {
+        return StoreError{name.relativePath() +
+                          " was changed by another program after it was read; it was not "
+                          "overwritten"};
+    }
+    return std::move(stored);
+}
+
+WriteError VdirStore::putBack(StoredItem& stored) {
+    const ItemName name = stored.name;
+    const std::string text = stored.item.text();
+    if (auto error = tooLarge(text)) {
+        return error;
+    }
+    const vdir::Written written = vdir::replaceFile(name.path(root_), text, stored.stamp);
+    if (const auto* error = std::get_if<StoreError>(&written)) {
+        return *error;
+    }
+    // Later queries of this run see what it wrote, and its next save the new version.
+    stored.stamp = std::get<vdir::FileStamp>(written);
+    cache_->forget(name.calendar);
+    if (stored.item.settle(stored.stamp.modified())) {
+        cache_->items[name.identifier()] = std::make_unique<StoredItem>(std::move(stored));
+    } else {
+        cache_->items.erase(name.identifier());
+    }
+    return std::nullopt;
+}
+
+WriteError VdirStore::saveEvent(Event& event, Span span, Changes changes) {
+    try {
+        return event.identifier.empty() ? createEvent(event) : updateEvent(event, span, changes);
+    } catch (const std::exception& error) {
+        return StoreError{std::string{"the event could not be saved: "} + error.what()};
+    }
+}
+
+WriteError VdirStore::removeEvent(const Event& event, Span span) {
+    try {
+        return deleteEvent(event, span);
+    } catch (const std::exception& error) {
+        return StoreError{std::string{"the event could not be removed: "} + error.what()};
+    }
+}
+
+WriteError VdirStore::createEvent(Event& event) {
+    if (event.calendarId.empty()) {
+        return StoreError{"the event belongs to no calendar"};
+    }
+    const auto calendar = vdir::parseCalendarId(event.calendarId);
+    if (!calendar) {
+        return StoreError{"the calendar " + event.calendarId + " does not exist"};
+    }
+    if (auto error = writableCalendar(*calendar)) {
+        return error;
+    }
+    if (auto error = ical::checkWritable(event)) {
+        return error;
+    }
+    vdir::WriteState& state = writeState();
+    if (auto error = takeLock(state)) {
+        return error;
+    }
+    const std::string uid = newUid();
+    const ItemName name{*calendar, uid};
+    const ical::Item item = ical::Item::create(
+        event, uid, {name.identifier(), calendar->identifier(), std::nullopt, name.relativePath()},
+        *zone_, state.clock());
+    const std::string text = item.text();
+    if (auto error = tooLarge(text)) {
+        return error;
+    }
+    const vdir::Written written = vdir::createFile(name.path(root_), text);
+    if (const auto* error = std::get_if<StoreError>(&written)) {
+        return *error;
+    }
+    event.identifier = name.identifier();
+    cache_->forget(*calendar);  // the folder is listed again, with the new file
+    return std::nullopt;
+}
+
+WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
+    const auto name = vdir::parseItemId(event.identifier);
+    if (!name) {
+        return gone();
+    }
+    if (!event.calendarId.empty() && event.calendarId != name->calendar.identifier()) {
+        return StoreError{"moving an event to another calendar is not supported"};
+    }
+    if (auto error = writableCalendar(name->calendar)) {
+        return error;
+    }
+    if (auto error = ical::checkWritable(event)) {
+        return error;
+    }
+    auto reread = this->reread(*name);
+    if (auto* error = std::get_if<StoreError>(&reread)) {
+        return *error;
+    }
+    StoredItem& stored = std::get<StoredItem>(reread);
+    const ical::EditResult edit = stored.item.save(event, span, changes, writeState().clock());
+    if (const auto* error = std::get_if<StoreError>(&edit)) {
+        return *error;
+    }
+    return std::get<ical::Outcome>(edit) == ical::Outcome::changed ? putBack(stored) : std::nullopt;
+}
+
+WriteError VdirStore::deleteEvent(const Event& event, Span span) {
+    const auto name = vdir::parseItemId(event.identifier);
+    if (!name) {
+        return gone();
+    }
+    if (auto error = writableCalendar(name->calendar)) {
+        return error;
+    }
+    auto reread = this->reread(*name);
+    if (auto* error = std::get_if<StoreError>(&reread)) {
+        return *error;
+    }
+    StoredItem& stored = std::get<StoredItem>(reread);
+    const ical::EditResult edit = stored.item.remove(event, span, writeState().clock());
+    if (const auto* error = std::get_if<StoreError>(&edit)) {
+        return *error;
+    }
+    switch (std::get<ical::Outcome>(edit)) {
+        case ical::Outcome::unchanged:
+            return std::nullopt;
+        case ical::Outcome::changed:
+            return putBack(stored);
+        case ical::Outcome::removeWhole:
+            break;
+    }
+    if (auto error = vdir::removeFile(name->path(root_), stored.stamp)) {
+        return error;
+    }
+    cache_->forget(name->calendar);
+    cache_->items.erase(name->identifier());
+    return std::nullopt;
+}
+
+}  // namespace ravu

@@ -1,0 +1,182 @@
+// The format layer's edits, one case per file of tests/cases/edits/: an item, a save or a
+// removal, and the lines the item must then hold. What an edit leaves alone is the item's own
+// business and is not listed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "store/ical/item.h"
+#include "tests/support/instants.h"
+
+namespace ravu::testing {
+namespace {
+
+using Json = nlohmann::json;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/cases/edits";
+
+/// The unfolded lines of the text that hold the property `name`, outside the observances of
+/// VTIMEZONEs.
+Lines linesNamed(const std::string& text, const std::string& name) {
+    Lines found;
+    bool inside = false;
+    bool observance = false;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string line = text.substr(start, end - start);
+        if (line.starts_with(' ')) {
+            if (inside) {
+                found.back() += line.substr(1);
+            }
+            continue;
+        }
+        if (line == "BEGIN:STANDARD" || line == "BEGIN:DAYLIGHT") {
+            observance = true;
+        } else if (line == "END:STANDARD" || line == "END:DAYLIGHT") {
+            observance = false;
+        }
+        inside = !observance && (line.starts_with(name + ":") || line.starts_with(name + ";"));
+        if (inside) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+std::string calendarText(const Json& lines) {
+    std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n";
+    for (const Json& line : lines) {
+        text += line.get<std::string>() + "\r\n";
+    }
+    return text + "END:VCALENDAR\r\n";
+}
+
+ical::Item parse(const std::string& text, const TimeZone& user) {
+    auto item =
+        ical::Item::parse(text, {"s/c/item", "s/c", std::nullopt, "item"}, user, ical::Keep::tree);
+    EXPECT_TRUE(item) << text;
+    return std::move(*item);
+}
+
+/// The occurrence of the item that starts at `start`.
+Event occurrenceAt(const ical::Item& item, Instant start) {
+    std::vector<Event> found;
+    EXPECT_TRUE(item.occurrences(start, start + std::chrono::seconds{1}, found));
+    for (const Event& event : found) {
+        if (event.occurrenceDate == start) {
+            return event;
+        }
+    }
+    ADD_FAILURE() << "no occurrence at " << iso(start);
+    return Event{};
+}
+
+Changes changesOf(const Json& names) {
+    Changes changes;
+    for (const Json& name : names) {
+        changes.title |= name == "title";
+        changes.location |= name == "location";
+        changes.url |= name == "url";
+        changes.times |= name == "times";
+        changes.recurrence |= name == "recurrence";
+    }
+    return changes;
+}
+
+RecurrenceRule ruleOf(const Json& rule) {
+    static const std::map<std::string, Frequency> frequencies{{"daily", Frequency::daily},
+                                                              {"weekly", Frequency::weekly},
+                                                              {"monthly", Frequency::monthly},
+                                                              {"yearly", Frequency::yearly}};
+    RecurrenceRule made{frequencies.at(rule["freq"]), rule.value("interval", 1), {}, {}};
+    for (const Json& day : rule.value("days", Json::array())) {
+        made.daysOfTheWeek.push_back(static_cast<Weekday>(day.get<int>()));
+    }
+    if (rule.contains("count")) {
+        made.end = OccurrenceCount{rule["count"].get<std::int64_t>()};
+    } else if (rule.contains("until")) {
+        made.end = at(rule["until"].get<std::string>());
+    }
+    return made;
+}
+
+/// Carries out one step of a case on the item's text and checks it; then the steps after it.
+void check(const std::string& text, const Json& step, const TimeZone& user) {
+    ical::Item item = parse(text, user);
+    const Instant now = at("2024-04-01T00:00:00Z");
+    const auto occurrence = step.contains("occurrence")
+                                ? std::optional{at(step["occurrence"].get<std::string>())}
+                                : std::nullopt;
+    ical::EditResult result;
+    if (step.contains("save")) {
+        const Json& save = step["save"];
+        const auto named = save.contains("occurrence")
+                               ? std::optional{at(save["occurrence"].get<std::string>())}
+                               : std::nullopt;
+        Event event = named ? occurrenceAt(item, *named) : item.event();
+        if (save.contains("title")) {
+            event.title = save["title"];
+        }
+        event.allDay = save.value("allDay", event.allDay);
+        if (save.contains("start")) {
+            event.startDate = at(save["start"].get<std::string>());
+            event.endDate = at(save["end"].get<std::string>());
+        }
+        if (save.contains("rule")) {
+            event.recurrenceRules = {ruleOf(save["rule"])};
+        }
+        result = item.save(event, named ? Span::thisEvent : Span::futureEvents,
+                           changesOf(save["changes"]), now);
+    } else {
+        // An overridden occurrence may have moved away from the start that names it.
+        Event event = item.event();
+        event.occurrenceDate = occurrence;
+        result = item.remove(
+            event, step["remove"] == "future" ? Span::futureEvents : Span::thisEvent, now);
+    }
+    ASSERT_FALSE(std::holds_alternative<StoreError>(result))
+        << std::get<StoreError>(result).message;
+    const auto outcome = std::get<ical::Outcome>(result);
+    EXPECT_EQ(outcome == ical::Outcome::unchanged ? "unchanged" : "changed",
+              step.value("outcome", std::string{"changed"}));
+    const std::string after = item.text();
+    const Json expected = step.value("expect", Json::object());
+    for (const auto& [name, lines] : expected.items()) {
+        EXPECT_EQ(linesNamed(after, name), lines.get<Lines>()) << name << " in\n" << after;
+    }
+    if (step.contains("then")) {
+        check(after, step["then"], user);
+    }
+}
+
+class ItemEdit : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ItemEdit, LeavesTheLinesTheCaseExpects) {
+    std::ifstream file{cases / (GetParam() + ".json")};
+    const Json step = Json::parse(file);
+    SCOPED_TRACE(step.value("why", ""));
+    check(calendarText(step["item"]), step, zone(step.value("zone", "UTC")));
+}
+
+std::vector<std::string> caseNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator{cases}) {
+        names.push_back(entry.path().stem().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ItemEdit, ::testing::ValuesIn(caseNames()), [](const auto& info) {
+    std::string name = info.param;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
+
+}  // namespace
+}  // namespace ravu::testing

@@ -40,7 +40,7 @@ bool hasOccurrence(const Model& model, Instant occurrence) {
 }
 
 StoreError withoutText(const Model& model) {
-    return StoreError{model.label +
+    return StoreError{model.placement.label +
                       " was read for a query, not for a change; it was left unchanged"};
 }
 
@@ -74,6 +74,15 @@ EditResult saveOccurrence(Model& model, icalcomponent* master, const Event& even
     return Outcome::changed;
 }
 
+/// A model of nothing yet, placed in its store.
+std::unique_ptr<Model> newModel(Placement placement, const TimeZone& user, Component root) {
+    auto model = std::make_unique<Model>();
+    model->placement = std::move(placement);
+    model->user = &user;
+    model->root = std::move(root);
+    return model;
+}
+
 }  // namespace
 
 Item::Item(std::unique_ptr<Model> model) : model_(std::move(model)) {}
@@ -87,13 +96,7 @@ std::optional<Item> Item::parse(std::string text, Placement placement, const Tim
     if (!root) {
         return std::nullopt;
     }
-    auto model = std::make_unique<Model>();
-    model->identifier = std::move(placement.identifier);
-    model->calendarId = std::move(placement.calendarId);
-    model->storedAt = placement.storedAt;
-    model->label = std::move(placement.label);
-    model->user = &user;
-    model->root = std::move(*root);
+    auto model = newModel(std::move(placement), user, std::move(*root));
     model->parseErrors = errorCount(model->root.get());
     if (!describe(*model)) {
         return std::nullopt;
@@ -107,13 +110,7 @@ std::optional<Item> Item::parse(std::string text, Placement placement, const Tim
 Item Item::create(const Event& event, const std::string& uid, Placement placement,
                   const TimeZone& user, Instant now) {
     quietLibical();
-    auto model = std::make_unique<Model>();
-    model->identifier = std::move(placement.identifier);
-    model->calendarId = std::move(placement.calendarId);
-    model->storedAt = placement.storedAt;
-    model->label = std::move(placement.label);
-    model->user = &user;
-    model->root = newCalendar();
+    auto model = newModel(std::move(placement), user, newCalendar());
     icalcomponent* vevent = icalcomponent_new_vevent();
     icalcomponent_add_component(model->root.get(), vevent);
     icalcomponent_set_uid(vevent, uid.c_str());
@@ -166,7 +163,7 @@ EditResult Item::save(const Event& event, Span span, Changes changes, Instant no
     }
     if (model.parseErrors > 0) {
         // libical has already dropped what it could not read: writing the item back would lose it.
-        return holdsUnreadable(model.label);
+        return holdsUnreadable(model.placement.label);
     }
     icalcomponent* calendar = model.root.get();
     icalcomponent* master = masterOf(calendar);
@@ -210,7 +207,7 @@ EditResult Item::remove(const Event& event, Span span, Instant now) {
         return Outcome::removeWhole;
     }
     if (model.parseErrors > 0) {
-        return holdsUnreadable(model.label);
+        return holdsUnreadable(model.placement.label);
     }
     if (span == Span::thisEvent) {
         return excludeOccurrence(master, model, *event.occurrenceDate, now) ? Outcome::changed
@@ -232,7 +229,7 @@ std::string Item::text() const {
 }
 
 bool Item::settle(std::optional<Instant> storedAt) {
-    model_->storedAt = storedAt;
+    model_->placement.storedAt = storedAt;
     const bool readable = model_->root && describe(*model_);
     model_->root.reset();
     return readable;

@@ -16,6 +16,7 @@
 #include <date/date.h>
 
 #include "convert/instant.h"
+#include "store/ical/item.h"
 #include "store/store.h"
 
 namespace ravu::ical {
@@ -150,12 +151,9 @@ struct Rule {
 /// An item: one calendar object (a file of the directory store), a series or single event with
 /// the overrides of its UID.
 struct Model {
-    std::string identifier;           ///< the store's identifier of the item
-    std::string calendarId;           ///< the store's identifier of its calendar
-    std::optional<Instant> storedAt;  ///< when the store last wrote it (a file's mtime), if known
-    std::string label;                ///< how messages name the item
-    const TimeZone* user = nullptr;   ///< floating times and all-day dates are taken here
-    Component root;                   ///< the parsed VCALENDAR; null once dropped
+    Placement placement;
+    const TimeZone* user = nullptr;  ///< floating times and all-day dates are taken here
+    Component root;                  ///< the parsed VCALENDAR; null once dropped
     /// X-LIC-ERROR properties libical put in place of values it could not read. They are
     /// libical's notes, not the file's content; an item that has them is never written back.
     int parseErrors = 0;

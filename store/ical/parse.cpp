@@ -288,8 +288,8 @@ bool readTimes(ReadEvent& out, icalcomponent* vevent, Model& model, const Form& 
 /// The texts, last-modified instant and state of a VEVENT.
 void readFields(ReadEvent& out, icalcomponent* vevent, icalcomponent* master, Model& model) {
     Event& event = out.event;
-    event.identifier = model.identifier;
-    event.calendarId = model.calendarId;
+    event.identifier = model.placement.identifier;
+    event.calendarId = model.placement.calendarId;
     event.title = textOf(vevent, ICAL_SUMMARY_PROPERTY, "SUMMARY");
     event.location = textOf(vevent, ICAL_LOCATION_PROPERTY, "LOCATION");
     event.url = textOf(vevent, ICAL_URL_PROPERTY, "URL");
@@ -300,9 +300,10 @@ void readFields(ReadEvent& out, icalcomponent* vevent, icalcomponent* master, Mo
     if (!modified && master != nullptr && master != vevent) {
         modified = lastModifiedOf(master, model);
     }
-    event.lastModified = modified && model.storedAt ? std::max(*modified, *model.storedAt)
-                         : modified                 ? modified
-                                                    : model.storedAt;
+    event.lastModified = modified && model.placement.storedAt
+                             ? std::max(*modified, *model.placement.storedAt)
+                         : modified ? modified
+                                    : model.placement.storedAt;
     out.cancelled = icalcomponent_get_status(vevent) == ICAL_STATUS_CANCELLED;
 }
 

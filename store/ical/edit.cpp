@@ -298,7 +298,8 @@ bool writeRules(icalcomponent* event, Model& model, const std::vector<Recurrence
         fresh.push_back(ruleProperty(rule, start, *model.user));
     }
     const auto existing = propertiesOf(event, ICAL_RRULE_PROPERTY);
-    bool changed = removeAll(event, ICAL_RDATE_PROPERTY) | removeAll(event, ICAL_EXRULE_PROPERTY);
+    bool changed = removeAll(event, ICAL_RDATE_PROPERTY);
+    changed |= removeAll(event, ICAL_EXRULE_PROPERTY);
     const bool same = existing.size() == fresh.size() &&
                       std::equal(existing.begin(), existing.end(), fresh.begin(),
                                  [](icalproperty* old, const Property& now) {

@@ -534,9 +534,6 @@ TEST_F(VdirRead, UnreadableItemsAreSkippedAndToldOnce) {
         {"nostart", calendarText(vevent("SUMMARY:When?\n"))},
         {"badstart", calendarText(vevent("DTSTART:tomorrow\n"))},
         {"backwards", calendarText(vevent("DTSTART:20240501T100000Z\nDTEND:20240501T090000Z\n"))},
-        {"badrule", calendarText(vevent("DTSTART:20240501T100000Z\nRRULE:FREQ=SOMETIMES\n"))},
-        {"refusedrule",
-         calendarText(vevent("DTSTART:20240501T100000Z\nRRULE:FREQ=DAILY;BYWEEKNO=3\n"))},
         {"badoverride", calendarText(vevent("DTSTART:20240501T100000Z\nRRULE:FREQ=DAILY\n") +
                                      vevent("RECURRENCE-ID:20240502T100000Z\n"
                                             "DTSTART:20240502T100000Z\nDTEND:20240501T100000Z\n"))},

@@ -15,9 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::seconds;
 
-/// Iterator steps one rule may take for one window. Far more than any real series needs (a
-/// rule every minute over a year is about half of it); beyond it the rule counts as one that
-/// cannot be expanded.
+/// Iterator steps the rules of one item may take for one window. Far more than any real series
+/// needs (a rule every minute over a year is about half of it); the occurrences found up to it
+/// are kept.
 constexpr long maxSteps = 1'000'000;
 
 struct Start {
@@ -62,10 +62,10 @@ Iterator iteratorFrom(const Rule& rule, const ReadEvent& master, local_seconds e
     return iterator;
 }
 
-/// Adds the starts of one rule whose occurrences overlap the window. False when the rule takes
-/// too many steps.
+/// Adds the first `limit` starts of one rule whose occurrences overlap the window, spending the
+/// item's `steps`. False when it stopped at either before the rule's last start in the window.
 bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Instant windowEnd,
-                std::vector<Start>& starts) {
+                std::size_t limit, long& steps, std::vector<Start>& starts) {
     const TimeZone& user = *model.user;
     const ReadEvent& master = *model.master;
     // No occurrence that starts before this reaches the window: the longest length, and two
@@ -81,10 +81,11 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
     }
     // DTSTART is the first instance and counts towards COUNT even when the rule does not
     // produce it; libical then counts only what it produces.
-    std::optional<long> limit;
+    std::optional<long> count;
     long produced = 0;
+    std::size_t added = 0;
     for (long step = 0;; ++step) {
-        if (step == maxSteps) {
+        if (steps-- <= 0 || added == limit) {
             return false;
         }
         const auto wall = wallOf(icalrecur_iterator_next(iterator.get()));
@@ -92,9 +93,9 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
             break;
         }
         if (rule.rule.count > 0 && step == 0) {
-            limit = *wall == master.wall ? rule.rule.count : rule.rule.count - 1;
+            count = *wall == master.wall ? rule.rule.count : rule.rule.count - 1;
         }
-        if (limit && produced++ >= *limit) {
+        if (count && produced++ >= *count) {
             break;
         }
         if (*wall < master.wall) {
@@ -106,14 +107,15 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
         }
         if (overlaps(start, endOf(master, *wall, start, user), windowStart, windowEnd)) {
             starts.push_back(Start{*wall, start, std::nullopt});
+            ++added;
         }
     }
     return true;
 }
 
-/// The series' starts whose occurrences overlap the window, before exclusions and overrides,
-/// in order and each once. False when a rule cannot be expanded.
-bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd,
+/// The series' first `limit` starts whose occurrences overlap the window, before exclusions and
+/// overrides, in order and each once. False when there may be more.
+bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd, std::size_t limit,
                   std::vector<Start>& starts) {
     const ReadEvent& master = *model.master;
     if (overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
@@ -122,10 +124,10 @@ bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd,
     for (const ExtraStart& extra : model.extraStarts) {
         starts.push_back(Start{extra.wall, extra.start, extra.end});
     }
+    bool complete = true;
+    long steps = maxSteps;
     for (const Rule& rule : model.rules) {
-        if (!expandRule(model, rule, windowStart, windowEnd, starts)) {
-            return false;
-        }
+        complete &= expandRule(model, rule, windowStart, windowEnd, limit, steps, starts);
     }
     // RDATEs and rules may name the same start; it is one occurrence.
     std::stable_sort(starts.begin(), starts.end(),
@@ -136,7 +138,11 @@ bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd,
                                         model.keyOf(b.wall, b.start);
                              }),
                  starts.end());
-    return true;
+    if (starts.size() > limit) {
+        starts.resize(limit);
+        complete = false;
+    }
+    return complete;
 }
 
 bool isExcluded(const Model& model, Instant key, local_seconds wall) {
@@ -153,9 +159,8 @@ bool isOverridden(const Model& model, Instant key) {
 
 }  // namespace
 
-bool occurrences(const Model& model, Instant windowStart, Instant windowEnd,
+bool occurrences(const Model& model, Instant windowStart, Instant windowEnd, std::size_t limit,
                  std::vector<Event>& found) {
-    const std::size_t before = found.size();
     // An override stands for its occurrence wherever the series would have put it, and wherever
     // it has moved it to; an EXDATE of the same occurrence, or STATUS:CANCELLED, removes it.
     for (const ReadEvent& override : model.overrides) {
@@ -177,10 +182,7 @@ bool occurrences(const Model& model, Instant windowStart, Instant windowEnd,
         return true;
     }
     std::vector<Start> starts;
-    if (!seriesStarts(model, windowStart, windowEnd, starts)) {
-        found.resize(before);
-        return false;
-    }
+    const bool complete = seriesStarts(model, windowStart, windowEnd, limit, starts);
     for (const Start& start : starts) {
         const Instant key = model.keyOf(start.wall, start.start);
         if (isOverridden(model, key) || isExcluded(model, key, start.wall)) {
@@ -196,7 +198,7 @@ bool occurrences(const Model& model, Instant windowStart, Instant windowEnd,
         occurrence.endDate = end;
         occurrence.occurrenceDate = start.start;
     }
-    return true;
+    return complete;
 }
 
 Answer namesOccurrence(const Model& model, Instant key) {
@@ -208,13 +210,11 @@ Answer namesOccurrence(const Model& model, Instant key) {
     const Instant from = key - date::days{2};
     const Instant to = key + date::days{2};
     std::vector<Start> starts;
-    if (!seriesStarts(model, from, to, starts)) {
-        return Answer::unknown;
-    }
+    const bool complete = seriesStarts(model, from, to, maxOccurrences, starts);
     const bool found = std::any_of(starts.begin(), starts.end(), [&](const Start& start) {
         return model.keyOf(start.wall, start.start) == key;
     });
-    return found ? Answer::yes : Answer::no;
+    return found ? Answer::yes : complete ? Answer::no : Answer::unknown;
 }
 
 }  // namespace ravu::ical

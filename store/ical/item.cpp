@@ -16,10 +16,9 @@ bool isFirstOccurrence(const Model& model, Instant occurrence) {
         return true;
     }
     const Instant from = std::min(*model.master->event.startDate, occurrence) - date::days{2};
+    // The first occurrence in the window comes first however dense the series is.
     std::vector<Event> earlier;
-    if (!occurrences(model, from, occurrence, earlier)) {
-        return false;
-    }
+    occurrences(model, from, occurrence, 1, earlier);
     return std::none_of(earlier.begin(), earlier.end(), [&](const Event& other) {
         return other.occurrenceDate && *other.occurrenceDate < occurrence;
     });
@@ -33,10 +32,10 @@ bool hasOccurrence(const Model& model, Instant occurrence) {
         return true;
     }
     std::vector<Event> found;
-    return occurrences(model, occurrence, occurrence + seconds{1}, found) &&
-           std::any_of(found.begin(), found.end(), [&](const Event& candidate) {
-               return candidate.occurrenceDate == occurrence;
-           });
+    occurrences(model, occurrence, occurrence + seconds{1}, maxOccurrences, found);
+    return std::any_of(found.begin(), found.end(), [&](const Event& candidate) {
+        return candidate.occurrenceDate == occurrence;
+    });
 }
 
 StoreError withoutText(const Model& model) {
@@ -127,14 +126,20 @@ bool Item::repeats() const {
     return model_->repeats();
 }
 
-bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found) const {
+const std::vector<std::string>& Item::notes() const {
+    return model_->notes;
+}
+
+bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found,
+                       std::size_t limit) const {
     Model& model = *model_;
+    limit = std::min(limit, maxOccurrences);
     // Look-ups ask about a day or two at a time; a series is expanded over a season around such
     // a window once and the later look-ups are answered from that.
     constexpr auto shortWindow = date::days{7};
     constexpr auto season = date::days{90};
     if (!model.repeats() || end - start > shortWindow) {
-        return ical::occurrences(model, start, end, found);
+        return ical::occurrences(model, start, end, limit, found);
     }
     if (!model.memoRange || start < model.memoRange->first || end > model.memoRange->second) {
         const Instant from =
@@ -142,14 +147,19 @@ bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found) co
         const Instant to =
             model.memoRange ? std::max(model.memoRange->second, end + season) : end + season;
         std::vector<Event> memo;
-        if (!ical::occurrences(model, from, to, memo)) {
-            return false;
+        if (!ical::occurrences(model, from, to, maxOccurrences, memo)) {
+            // Too dense to keep a season of it: the window alone.
+            return ical::occurrences(model, start, end, limit, found);
         }
         model.memo = std::move(memo);
         model.memoRange = {from, to};
     }
+    std::size_t added = 0;
     for (const Event& occurrence : model.memo) {
         if (overlaps(*occurrence.startDate, *occurrence.endDate, start, end)) {
+            if (added++ == limit) {
+                return false;
+            }
             found.push_back(occurrence);
         }
     }

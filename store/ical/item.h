@@ -48,6 +48,10 @@ using EditResult = std::variant<Outcome, StoreError>;
 /// a date beyond what the format holds, a URL with control characters, a rule out of range.
 WriteError checkWritable(const Event& event);
 
+/// The most occurrences one item gives for one window: an HOURLY series over a whole snapshot
+/// window has about 10,320.
+inline constexpr std::size_t maxOccurrences = 100'000;
+
 class Item {
   public:
     /// The item in the text; none when it holds no event that can be read. Text that is not
@@ -67,9 +71,12 @@ class Item {
     const Event& event() const;
     bool repeats() const;
 
-    /// Adds the events and occurrences overlapping [start, end), in no particular order. False,
-    /// adding nothing, when a rule cannot be expanded within reasonable work.
-    bool occurrences(Instant start, Instant end, std::vector<Event>& found) const;
+    /// Adds the first `limit` events and occurrences overlapping [start, end) (at most
+    /// `maxOccurrences`), in no particular order. False when there may be more than it added.
+    bool occurrences(Instant start, Instant end, std::vector<Event>& found,
+                     std::size_t limit = maxOccurrences) const;
+    /// What a reader should be told about the item: parts of it that could not be read.
+    const std::vector<std::string>& notes() const;
 
     /// Writes the `changes` of the item, or of the one occurrence `event` names with
     /// `Span::thisEvent`. Needs `Keep::tree`.

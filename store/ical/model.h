@@ -166,6 +166,8 @@ struct Model {
     std::vector<ExtraStart> extraStarts;
     std::vector<Instant> excluded;         ///< EXDATE keys, sorted
     std::vector<local_days> excludedDays;  ///< EXDATE dates on a timed series: the whole day
+    /// What a reader should be told about the item: parts of it that could not be read.
+    std::vector<std::string> notes;
     /// Copies of the VTIMEZONEs whose TZIDs the zone database does not know, by TZID.
     std::vector<std::pair<std::string, OwnedZone>> fileZones;
 
@@ -188,6 +190,10 @@ struct Model {
 /// Without `keepZones` the VTIMEZONEs of zones the zone database knows are left out: a query
 /// takes those zones from the database, and a writer keeps them.
 std::optional<Component> parseText(std::string text, bool keepZones);
+
+/// Whether libical's iterator can be given the rule, which starts at `start`: only rules whose
+/// BY parts its frequency steps through quickly, with values that can match.
+bool expandable(const icalrecurrencetype& rule, local_seconds start);
 
 /// The X-LIC-ERROR notes libical left anywhere in the tree.
 int errorCount(icalcomponent* root);
@@ -215,10 +221,11 @@ bool overlaps(Instant start, Instant end, Instant windowStart, Instant windowEnd
 
 // --- The one expander (expand.cpp) -------------------------------------------------------------
 
-/// Adds to `found` the events and occurrences of the item that overlap [start, end), in no
-/// particular order. False, adding nothing, when a rule cannot be expanded within reasonable
-/// work.
-bool occurrences(const Model& model, Instant start, Instant end, std::vector<Event>& found);
+/// Adds to `found` the first `limit` events and occurrences of the item that overlap
+/// [start, end), in no particular order. False when there may be more than it added: past the
+/// limit, or past the work one expansion may take.
+bool occurrences(const Model& model, Instant start, Instant end, std::size_t limit,
+                 std::vector<Event>& found);
 
 enum class Answer { yes, no, unknown };
 

@@ -146,16 +146,21 @@ bool droppedEmpty(icalcomponent* component, std::string_view name) {
     });
 }
 
-/// Whether libical dropped a property that places the event in time: without it the item would
-/// be read as something other than what its file says.
-bool lostTiming(icalcomponent* component) {
-    static constexpr std::string_view timing[] = {"DTSTART", "DTEND",         "DURATION", "RRULE",
-                                                  "RDATE",   "RECURRENCE-ID", "EXDATE"};
+/// Whether libical dropped a property with one of these names for a value it could not read.
+bool lost(icalcomponent* component, std::initializer_list<std::string_view> names) {
     const auto errors = errorsOf(component);
-    return std::any_of(errors.begin(), errors.end(), [](const std::string& message) {
-        return std::find(std::begin(timing), std::end(timing), errorSubject(message)) !=
-               std::end(timing);
+    return std::any_of(errors.begin(), errors.end(), [&](const std::string& message) {
+        return std::find(names.begin(), names.end(), errorSubject(message)) != names.end();
     });
+}
+
+/// Without these the event would be read as something other than what its file says.
+bool lostTiming(icalcomponent* component) {
+    return lost(component, {"DTSTART", "DTEND", "DURATION", "RECURRENCE-ID"});
+}
+
+bool lostRepetition(icalcomponent* component) {
+    return lost(component, {"RRULE", "RDATE", "EXRULE"});
 }
 
 int countErrors(icalcomponent* component) {
@@ -257,13 +262,10 @@ bool readTimes(ReadEvent& out, icalcomponent* vevent, Model& model, const Form& 
                                      7 * static_cast<long long>(length.weeks)};
         const auto clock = std::chrono::hours{length.hours} + std::chrono::minutes{length.minutes} +
                            seconds{length.seconds};
-        if (length.is_neg && (days.count() != 0 || clock.count() != 0)) {
-            return false;
-        }
-        if (days > maxLength || clock > maxLength) {
-            return false;
-        }
-        if (allDay) {
+        if ((length.is_neg && (days.count() != 0 || clock.count() != 0)) || days > maxLength ||
+            clock > maxLength) {
+            model.notes.push_back("its length cannot be read; it is shown without one");
+        } else if (allDay) {
             // A time part rounds up to a whole day: the event covers the day it reaches into.
             out.nominal = std::max(days + date::ceil<date::days>(clock), date::days{1});
         } else {
@@ -348,6 +350,26 @@ std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master
     dropRepeats(rule.by_month, std::size(rule.by_month));
     dropRepeats(rule.by_set_pos, std::size(rule.by_set_pos));
 
+    const auto none = [](const short* values) { return values[0] == ICAL_RECURRENCE_ARRAY_MAX; };
+    if (rule.freq == ICAL_YEARLY_RECURRENCE && none(rule.by_year_day) && none(rule.by_week_no) &&
+        !none(rule.by_month_day) && none(rule.by_month)) {
+        // Days of the month without months mean those days of every month; libical would take
+        // only the month of DTSTART.
+        for (short month = 1; month <= 12; ++month) {
+            rule.by_month[month - 1] = month;
+        }
+        rule.by_month[12] = ICAL_RECURRENCE_ARRAY_MAX;
+    }
+    if (rule.freq == ICAL_YEARLY_RECURRENCE && !none(rule.by_week_no) && none(rule.by_day) &&
+        none(rule.by_year_day) && none(rule.by_month_day)) {
+        // Weeks of the year without days mean DTSTART's weekday in those weeks.
+        const date::weekday weekday{date::floor<date::days>(master.wall)};
+        rule.by_day[0] = static_cast<short>(weekday.c_encoding() + 1);
+        rule.by_day[1] = ICAL_RECURRENCE_ARRAY_MAX;
+    }
+    if (!expandable(rule, master.wall)) {
+        return std::nullopt;
+    }
     Rule prepared{rule, std::nullopt, nullptr};
     if (rule.rscale != nullptr) {
         // The name lives in the parsed file, which goes before the rule is used.
@@ -414,7 +436,7 @@ bool readRecurrence(Model& model, icalcomponent* vevent) {
     for (icalproperty* property : propertiesOf(vevent, ICAL_RDATE_PROPERTY)) {
         const icalvalue* value = icalproperty_get_value(property);
         if (value == nullptr) {
-            return false;
+            continue;
         }
         const bool isPeriod = icalvalue_isa(value) == ICAL_PERIOD_VALUE ||
                               (icalvalue_isa(value) == ICAL_DATETIMEPERIOD_VALUE &&
@@ -423,7 +445,7 @@ bool readRecurrence(Model& model, icalcomponent* vevent) {
         const auto placed =
             startValue ? placeIn(master, property, *startValue, model) : std::nullopt;
         if (!placed) {
-            return false;
+            continue;
         }
         ExtraStart extra{placed->first, placed->second, std::nullopt};
         if (isPeriod && !master.event.allDay) {
@@ -433,13 +455,13 @@ bool readRecurrence(Model& model, icalcomponent* vevent) {
             if (!icaltime_is_null_time(period.end)) {
                 const auto end = placeIn(master, property, period.end, model);
                 if (!end || end->second < extra.start) {
-                    return false;
+                    continue;
                 }
                 extra.end = end->second;
             } else {
                 const seconds span{icaldurationtype_as_int(period.duration)};
                 if (span < 0s || span > maxLength) {
-                    return false;
+                    continue;
                 }
                 extra.end = extra.start + span;
             }
@@ -449,20 +471,18 @@ bool readRecurrence(Model& model, icalcomponent* vevent) {
     for (icalproperty* property : propertiesOf(vevent, ICAL_EXDATE_PROPERTY)) {
         const auto value = timeOf(property);
         if (!value) {
-            return false;
+            continue;
         }
         if (value->is_date && !master.event.allDay) {
             // A date excludes the series' occurrences on that day, whatever their time.
-            const auto wall = wallOf(*value);
-            if (!wall) {
-                return false;
+            if (const auto wall = wallOf(*value)) {
+                model.excludedDays.push_back(date::floor<date::days>(*wall));
             }
-            model.excludedDays.push_back(date::floor<date::days>(*wall));
             continue;
         }
         const auto placed = placeIn(master, property, *value, model);
         if (!placed) {
-            return false;
+            continue;
         }
         model.excluded.push_back(model.keyOf(placed->first, placed->second));
     }
@@ -583,6 +603,7 @@ bool describe(Model& model) {
     model.excludedDays.clear();
     model.memoRange.reset();
     model.memo.clear();
+    model.notes.clear();
 
     const std::vector<icalcomponent*> vevents = eventsOf(model.root.get());
     if (vevents.empty()) {
@@ -602,9 +623,16 @@ bool describe(Model& model) {
         }
         model.master.emplace();
         readFields(*model.master, master, master, model);
-        if (!readTimes(*model.master, master, model, Form{Form::Kind::floating}) ||
-            !readRecurrence(model, master)) {
+        if (!readTimes(*model.master, master, model, Form{Form::Kind::floating})) {
             return false;
+        }
+        if (lostRepetition(master) || !readRecurrence(model, master)) {
+            // Better the event on its first day than no event at all.
+            model.rules.clear();
+            model.extraStarts.clear();
+            model.notes.push_back(
+                "its repetition cannot be read or expanded safely; only its first occurrence is "
+                "shown");
         }
     }
     for (icalcomponent* vevent : vevents) {

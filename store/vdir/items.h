@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -19,6 +20,10 @@ namespace ravu::vdir {
 /// Items larger than this are not read, and none is written: no calendar client writes one, and
 /// parsing it would hold the whole run up.
 inline constexpr std::size_t maxItemBytes = 4 * 1024 * 1024;
+
+/// The most events and occurrences one query reports. Past it every further event still shows
+/// its first occurrence in the window.
+inline constexpr std::size_t maxRecords = 2'000'000;
 
 /// One item file, as this run read it.
 struct StoredItem {
@@ -52,6 +57,8 @@ struct ReadCache {
     std::unordered_map<std::string, std::vector<const StoredItem*>> listings;
     /// The calendars as the run first listed them.
     std::optional<std::vector<Calendar>> calendars;
+    /// The items whose occurrences a query had to cut short, each told once.
+    std::unordered_set<std::string> told;
 
     void forget(const CalendarName& folder) { listings.erase(folder.identifier()); }
 };

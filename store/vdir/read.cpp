@@ -127,6 +127,9 @@ const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, 
         auto loaded = vdir::loadItem(folder, path, name, zone, ical::Keep::model);
         if (auto* read = std::get_if<StoredItem>(&loaded)) {
             item = std::make_unique<StoredItem>(std::move(*read));
+            for (const std::string& note : item->item.notes()) {
+                diagnostics << "ravu-calendar: " << name.relativePath() << ": " << note << '\n';
+            }
         } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::missing) {
             return nullptr;  // not kept: the writer may yet create it
         }
@@ -195,19 +198,18 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
     }
 
     std::vector<Event> found;
-    std::vector<ItemName> unexpandable;
     for (const CalendarName& folder : folders) {
         for (const StoredItem* stored : listing(folder)) {
-            if (!stored->item.occurrences(predicate.start, predicate.end, found)) {
-                unexpandable.push_back(stored->name);
+            // Past the run's budget every event still shows its first occurrence.
+            const std::size_t room =
+                found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
+            if (!stored->item.occurrences(predicate.start, predicate.end, found, room) &&
+                cache_->told.insert(stored->name.identifier()).second) {
+                *diagnostics_ << "ravu-calendar: " << stored->name.relativePath()
+                              << ": too many occurrences in the window; only the first "
+                              << std::min(room, ical::maxOccurrences) << " are shown\n";
             }
         }
-    }
-    // Told once, and left out of the rest of the run like a file that could not be read.
-    for (const ItemName& name : unexpandable) {
-        *diagnostics_ << vdir::skipLine(name) << '\n';
-        cache_->forget(name.calendar);
-        cache_->items[name.identifier()].reset();
     }
     // Positions are sorted rather than the events, which are large; the order is then applied
     // in place, one cycle of the permutation at a time.

@@ -1,0 +1,190 @@
+// Which repetition rules libical's iterator is given.
+//
+// The iterator steps one unit of the rule's frequency at a time and tests each step against the
+// BY parts that limit it; one call returns only once a step matches. A part that matches rarely
+// under a small frequency makes that call run for seconds (five microseconds a step: a Monday of
+// a SECONDLY rule is 86,400 steps away), and one that can never match (February 30) runs it to
+// libical's own end of time: a file of 199 bytes could hang every run. So the iterator only gets
+// rules from the list below, with values that exist and can match from the rule's start.
+#include <algorithm>
+#include <array>
+#include <numeric>
+
+#include "store/ical/model.h"
+
+namespace ravu::ical {
+namespace {
+
+// The BY parts as bits of a set.
+constexpr unsigned bySecond = 1U << 0;
+constexpr unsigned byMinute = 1U << 1;
+constexpr unsigned byHour = 1U << 2;
+constexpr unsigned byDay = 1U << 3;
+constexpr unsigned byMonthDay = 1U << 4;
+constexpr unsigned byYearDay = 1U << 5;
+constexpr unsigned byWeekNo = 1U << 6;
+constexpr unsigned byMonth = 1U << 7;
+constexpr unsigned bySetPos = 1U << 8;
+
+constexpr unsigned timeOfDay = bySecond | byMinute | byHour;
+constexpr unsigned dayParts = byDay | byMonthDay | byMonth;
+
+/// The BY parts each frequency may have. Below HOURLY only parts that expand a step are
+/// allowed; HOURLY may be limited to hours and days, since a day is at most 24 steps and a month
+/// at most 744.
+unsigned allowedParts(icalrecurrencetype_frequency frequency) {
+    switch (frequency) {
+        case ICAL_SECONDLY_RECURRENCE:
+            return 0;
+        case ICAL_MINUTELY_RECURRENCE:
+            return bySecond;
+        case ICAL_HOURLY_RECURRENCE:
+            return timeOfDay | dayParts;
+        case ICAL_DAILY_RECURRENCE:
+            return timeOfDay | dayParts | bySetPos;
+        case ICAL_WEEKLY_RECURRENCE:
+            return timeOfDay | byDay | byMonth | bySetPos;
+        case ICAL_MONTHLY_RECURRENCE:
+            return timeOfDay | dayParts | bySetPos;
+        case ICAL_YEARLY_RECURRENCE:
+            return timeOfDay | dayParts | byYearDay | byWeekNo | bySetPos;
+        default:
+            return 0;
+    }
+}
+
+std::vector<int> valuesOf(const short* values, std::size_t size) {
+    std::vector<int> found;
+    for (std::size_t i = 0; i < size && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+        found.push_back(values[i]);
+    }
+    return found;
+}
+
+bool within(const std::vector<int>& values, int low, int high, bool signedValues) {
+    return std::all_of(values.begin(), values.end(), [&](int value) {
+        const int magnitude = signedValues ? std::abs(value) : value;
+        return magnitude >= low && magnitude <= high && (!signedValues || value != 0);
+    });
+}
+
+constexpr std::array<int, 12> longestMonth{31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+/// Whether a day of the month the rule names exists in one of the months it can reach.
+bool someDayExists(const std::vector<int>& monthDays, const std::vector<int>& months) {
+    return std::any_of(months.begin(), months.end(), [&](int month) {
+        return std::any_of(monthDays.begin(), monthDays.end(), [&](int day) {
+            return std::abs(day) <= longestMonth[static_cast<std::size_t>(month - 1)];
+        });
+    });
+}
+
+/// The values of `cycle` that a start at `first` reaches in steps of `interval`.
+std::vector<int> reached(int first, int interval, int cycle, int base) {
+    std::vector<int> values;
+    const int step = std::gcd(interval, cycle);
+    for (int value = 0; value < cycle; ++value) {
+        if ((value - first) % step == 0) {
+            values.push_back(value + base);
+        }
+    }
+    return values;
+}
+
+bool intersects(const std::vector<int>& a, const std::vector<int>& b) {
+    return std::any_of(a.begin(), a.end(),
+                       [&](int value) { return std::find(b.begin(), b.end(), value) != b.end(); });
+}
+
+}  // namespace
+
+bool expandable(const icalrecurrencetype& rule, local_seconds start) {
+    const auto seconds = valuesOf(rule.by_second, std::size(rule.by_second));
+    const auto minutes = valuesOf(rule.by_minute, std::size(rule.by_minute));
+    const auto hours = valuesOf(rule.by_hour, std::size(rule.by_hour));
+    const auto days = valuesOf(rule.by_day, std::size(rule.by_day));
+    const auto monthDays = valuesOf(rule.by_month_day, std::size(rule.by_month_day));
+    const auto yearDays = valuesOf(rule.by_year_day, std::size(rule.by_year_day));
+    const auto weeks = valuesOf(rule.by_week_no, std::size(rule.by_week_no));
+    const auto months = valuesOf(rule.by_month, std::size(rule.by_month));
+    const auto positions = valuesOf(rule.by_set_pos, std::size(rule.by_set_pos));
+
+    const auto bit = [](const std::vector<int>& values, unsigned part) {
+        return values.empty() ? 0U : part;
+    };
+    const unsigned parts = bit(seconds, bySecond) | bit(minutes, byMinute) | bit(hours, byHour) |
+                           bit(days, byDay) | bit(monthDays, byMonthDay) |
+                           bit(yearDays, byYearDay) | bit(weeks, byWeekNo) | bit(months, byMonth) |
+                           bit(positions, bySetPos);
+    if ((parts & ~allowedParts(rule.freq)) != 0 || rule.interval < 1) {
+        return false;
+    }
+    const bool positioned =
+        rule.freq == ICAL_MONTHLY_RECURRENCE || rule.freq == ICAL_YEARLY_RECURRENCE;
+    const bool daysValid = std::all_of(days.begin(), days.end(), [&](int code) {
+        const auto day = static_cast<short>(code);
+        const int position = icalrecurrencetype_day_position(day);
+        const int weekday = icalrecurrencetype_day_day_of_week(day);
+        return weekday >= 1 && weekday <= 7 && std::abs(position) <= (positioned ? 53 : 0);
+    });
+    if (!daysValid || !within(seconds, 0, 60, false) || !within(minutes, 0, 59, false) ||
+        !within(hours, 0, 23, false) || !within(monthDays, 1, 31, true) ||
+        !within(yearDays, 1, 366, true) || !within(weeks, 1, 53, true) ||
+        !within(months, 1, 12, false) || !within(positions, 1, 366, true)) {
+        return false;
+    }
+
+    const auto day = date::floor<date::days>(start);
+    const date::year_month_day ymd{day};
+    const int interval = rule.interval;
+    std::vector<int> reachableMonths = months;
+    if (reachableMonths.empty()) {
+        reachableMonths.resize(12);
+        std::iota(reachableMonths.begin(), reachableMonths.end(), 1);
+    }
+    if (rule.freq == ICAL_MONTHLY_RECURRENCE) {
+        const auto steps = reached(static_cast<int>(unsigned{ymd.month()}) - 1, interval, 12, 1);
+        reachableMonths.erase(std::remove_if(reachableMonths.begin(), reachableMonths.end(),
+                                             [&](int month) {
+                                                 return std::find(steps.begin(), steps.end(),
+                                                                  month) == steps.end();
+                                             }),
+                              reachableMonths.end());
+        if (reachableMonths.empty()) {
+            return false;
+        }
+    }
+    if (!monthDays.empty() && !someDayExists(monthDays, reachableMonths)) {
+        return false;
+    }
+    const bool limitsDays =
+        rule.freq == ICAL_HOURLY_RECURRENCE || rule.freq == ICAL_DAILY_RECURRENCE;
+    if (limitsDays &&
+        std::any_of(monthDays.begin(), monthDays.end(), [](int day) { return day < 0; })) {
+        // Counted from the end of the month these never match when a day is tested on its own.
+        return false;
+    }
+    if (rule.freq == ICAL_HOURLY_RECURRENCE) {
+        // Every day is visited only when a step is at most a day long; hours a step never
+        // reaches cannot match at all.
+        if ((parts & dayParts) != 0 && interval > 24) {
+            return false;
+        }
+        const int hour = static_cast<int>(date::hh_mm_ss{start - day}.hours().count());
+        if (!hours.empty() && !intersects(hours, reached(hour, interval, 24, 0))) {
+            return false;
+        }
+        if (!days.empty() && !monthDays.empty()) {
+            return false;
+        }
+    }
+    if (rule.freq == ICAL_DAILY_RECURRENCE && !days.empty() && interval % 7 == 0) {
+        const int weekday = static_cast<int>(date::weekday{day}.c_encoding()) + 1;
+        if (!intersects(days, {weekday})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace ravu::ical

@@ -16,6 +16,13 @@ namespace {
 
 using testing::at;
 
+Changes applyJson(const Json& fields, Event& event) {
+    return ravu::apply(parseEntry(fields), event);
+}
+Changes applyExternalJson(const Json& fields, Event& event) {
+    return applyExternal(parseEntry(fields), event);
+}
+
 using namespace std::chrono_literals;
 using Kind = MemoryStore::Call::Kind;
 
@@ -43,17 +50,17 @@ TEST(ApplyFields, DefaultsOfTheHostsOwnItems) {
     untitled.endDate = at("2024-05-01T10:00:00Z");
     untitled.recurrenceRules = {RecurrenceRule{}};
     Event expected = untitled;
-    ravu::apply(Json::object(), untitled);
+    applyJson(Json::object(), untitled);
     expected.title = "(untitled)";
     expected.allDay = false;
     expected.recurrenceRules.clear();
     EXPECT_EQ(untitled, expected);
 
     Event titled = timed("e", "2024-05-01T09:00:00Z", 3h);
-    ravu::apply(Json{{"title", 7}, {"allDay", "true"}, {"startsAt", "2024-05-01"}}, titled);
+    applyJson(Json{{"title", 7}, {"allDay", "true"}, {"startsAt", "2024-05-01"}}, titled);
     EXPECT_EQ(titled.title, "Meeting");
     EXPECT_EQ(titled.endDate, at("2024-05-01T10:00:00Z"));
-    ravu::apply(Json{{"title", ""}}, titled);
+    applyJson(Json{{"title", ""}}, titled);
     EXPECT_EQ(titled.title, "");
 }
 
@@ -74,7 +81,7 @@ TEST(ApplyFields, EndIsSentOrAnHourAfterTheStart) {
               "2024-05-02T08:00:00Z"},
          }) {
         Event event = timed("e", "2024-05-01T09:00:00Z", 72h);
-        ravu::apply(fields, event);
+        applyJson(fields, event);
         EXPECT_EQ(event.startDate, at(start)) << fields;
         EXPECT_EQ(event.endDate, at(end)) << fields;
     }
@@ -84,16 +91,16 @@ TEST(ApplyFields, MarkerAndRepetition) {
     Event event = timed("e", "2024-05-01T09:00:00Z");
     event.url = "https://example.org/";
     for (const Json& itemId : {Json(), Json(""), Json("a\nb"), Json(42)}) {
-        ravu::apply(Json{{"itemId", itemId}}, event);
+        applyJson(Json{{"itemId", itemId}}, event);
         EXPECT_EQ(event.url, "https://example.org/") << itemId;
     }
-    ravu::apply(Json{{"itemId", "abc"}, {"recurrenceRule", "FREQ=DAILY;COUNT=3"}}, event);
+    applyJson(Json{{"itemId", "abc"}, {"recurrenceRule", "FREQ=DAILY;COUNT=3"}}, event);
     EXPECT_EQ(event.url, "ravu://item/abc");
     ASSERT_EQ(event.recurrenceRules.size(), 1u);
     EXPECT_EQ(event.recurrenceRules[0].end, RecurrenceEnd{OccurrenceCount{3}});
     for (const Json& rule : {Json("FREQ=MONTHLY;BYSETPOS=1"), Json(""), Json(3), Json()}) {
         event.recurrenceRules = {RecurrenceRule{}};
-        ravu::apply(Json{{"recurrenceRule", rule}}, event);
+        applyJson(Json{{"recurrenceRule", rule}}, event);
         EXPECT_TRUE(event.recurrenceRules.empty()) << rule;
     }
 }
@@ -106,7 +113,7 @@ TEST(ApplyExternal, ChangesOnlyWhatIsSentButResetsTheEnd) {
     event.timeZone = "Europe/Berlin";
     event.recurrenceRules = {RecurrenceRule{}};
     Event expected = event;
-    applyExternal(Json{{"title", "New"},
+    applyExternalJson(Json{{"title", "New"},
                        {"allDay", "true"},
                        {"itemId", "x"},
                        {"location", nullptr},
@@ -116,9 +123,9 @@ TEST(ApplyExternal, ChangesOnlyWhatIsSentButResetsTheEnd) {
     expected.endDate = at("2024-05-01T10:00:00Z");
     EXPECT_EQ(event, expected);
 
-    applyExternal(Json{{"location", ""}}, event);
+    applyExternalJson(Json{{"location", ""}}, event);
     EXPECT_EQ(event.location, std::nullopt);
-    applyExternal(Json{{"location", "Room 2"}, {"allDay", true}}, event);
+    applyExternalJson(Json{{"location", "Room 2"}, {"allDay", true}}, event);
     EXPECT_EQ(event.location, "Room 2");
     EXPECT_EQ(event.endDate, event.startDate);
 }
@@ -136,7 +143,7 @@ TEST(ApplyExternal, AnEndBeforeTheStartIsRepaired) {
          }) {
         Event event = occurrence("s", "2024-05-01T00:00:00Z");
         event.allDay = allDay;
-        applyExternal(Json{{"startsAt", "2024-05-01T09:00:00Z"}, {"endsAt", endsAt}}, event);
+        applyExternalJson(Json{{"startsAt", "2024-05-01T09:00:00Z"}, {"endsAt", endsAt}}, event);
         EXPECT_EQ(event.endDate, at(end)) << allDay << " " << endsAt;
     }
 }

@@ -76,5 +76,16 @@ TEST(ApplyOnMemory, RefusedWritesAreTransientAndARefusedRemovalIsNotTold) {
                                                                  {"ev", Span::futureEvents}}));
 }
 
+// A store that keeps an event without a title is read back the same whatever the program saved:
+// look at what was handed to the store.
+TEST(ApplyOnMemory, TheHostsOwnItemsAreNeverSavedWithoutATitle) {
+    Queue run;
+    (void)cmdApply(run.context, Json{{"pending", {queue["pending"][0], queue["pending"][1]}}});
+    ASSERT_EQ(run.store.items.size(), 2u);
+    for (const auto& [identifier, item] : run.store.items) {
+        EXPECT_EQ(item.title, "(untitled)") << identifier;
+    }
+}
+
 }  // namespace
 }  // namespace ravu::testing

@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "apply/entry.h"
 #include "apply/fields.h"
 #include "apply/lookup.h"
 #include "catalogue/catalogue.h"
@@ -25,21 +26,24 @@ struct Outcomes {
     Json external = Json::array();
 };
 
-/// The entries of `pending`; none unless it is an array made only of objects.
-const Json* pendingEntries(const Json& request) {
+/// The entries of `pending`, each read once; none unless it is an array made only of objects.
+std::vector<Entry> pendingEntries(const Json& request) {
     if (!request.is_object()) {
-        return nullptr;
+        return {};
     }
     const auto found = request.find("pending");
     if (found == request.end() || !found->is_array()) {
-        return nullptr;
+        return {};
     }
+    std::vector<Entry> entries;
+    entries.reserve(found->size());
     for (const Json& entry : *found) {
         if (!entry.is_object()) {
-            return nullptr;
+            return {};
         }
+        entries.push_back(parseEntry(entry));
     }
-    return &*found;
+    return entries;
 }
 
 /// "applied" when the store took the change; "transientError" and its message otherwise.
@@ -50,21 +54,17 @@ void addStatus(Json& result, const WriteError& error) {
     }
 }
 
-bool isExternal(const std::string& op) {
-    return op == "updateExternal" || op == "deleteExternal";
-}
-
 /// The occurrence an external entry names: by its day when the host marks it all-day and shows
 /// it at a UTC midnight, else by its start. None when the entry names none or it is gone.
-std::optional<Event> namedOccurrence(const Context& context, const Json& entry,
+std::optional<Event> namedOccurrence(const Context& context, const Entry& entry,
                                      const std::string& eventId) {
-    const auto start = instantField(entry, "occurrenceStart");
-    if (!start) {
+    if (!entry.occurrenceStart || !entry.occurrenceStart->instant) {
         return std::nullopt;
     }
-    const auto day = boolField(entry, "allDay") == true ? utcDayKey(*start) : std::nullopt;
+    const Instant start = *entry.occurrenceStart->instant;
+    const auto day = entry.allDay == true ? utcDayKey(start) : std::nullopt;
     return day ? findAllDayOccurrence(context, eventId, *day)
-               : findOccurrence(context, eventId, *start);
+               : findOccurrence(context, eventId, start);
 }
 
 /// The last-modified instants a queue tests its external entries against. A run's own writes to a
@@ -73,18 +73,16 @@ std::optional<Event> namedOccurrence(const Context& context, const Json& entry,
 /// the queue never conflicts with itself, and a change made by somebody else still counts.
 class Baseline {
   public:
-    explicit Baseline(const Json& pending) {
+    explicit Baseline(const std::vector<Entry>& pending) {
         for (std::size_t index = 0; index < pending.size(); ++index) {
-            const std::string* op = textField(pending[index], "op");
-            const std::string* eventId = textField(pending[index], "eventkitEventId");
-            if (op && eventId && isExternal(*op)) {
-                externalEntries_[*eventId].push_back(index);
+            if (pending[index].external() && pending[index].eventId) {
+                externalEntries_[*pending[index].eventId].push_back(index);
             }
         }
     }
 
     /// Called before the entry at `index` writes the series `eventId`.
-    void beforeWrite(const Context& context, const Json& pending, std::size_t index,
+    void beforeWrite(const Context& context, const std::vector<Entry>& pending, std::size_t index,
                      const std::string& eventId) {
         if (!written_.insert(eventId).second) {
             return;
@@ -119,16 +117,16 @@ Json writeResult(const std::string& itemId, std::string_view eventId) {
     return Json{{"itemId", itemId}, {"eventkitEventId", eventId}};
 }
 
-void create(Context& context, const Json& entry, const std::string& itemId, Outcomes& outcomes) {
-    const std::string* key = textField(entry, "logicalKey");
-    const auto calendar = key ? firstWritableCalendar(context, *key) : std::nullopt;
+void create(Context& context, const Entry& entry, Outcomes& outcomes) {
+    const auto calendar =
+        entry.logicalKey ? firstWritableCalendar(context, *entry.logicalKey) : std::nullopt;
     if (!calendar) {
         return;
     }
     // A host that lost our answer sends its create again: the event it made is found by marker.
-    if (const auto start = instantField(entry, "startsAt"); start && !itemId.empty()) {
-        if (const auto existing = findByMarker(context, itemId, *start)) {
-            Json result = writeResult(itemId, existing->identifier);
+    if (entry.startsAt && !entry.itemId.empty()) {
+        if (const auto existing = findByMarker(context, entry.itemId, *entry.startsAt)) {
+            Json result = writeResult(entry.itemId, existing->identifier);
             addStatus(result, std::nullopt);
             outcomes.writes.push_back(std::move(result));
             return;
@@ -136,25 +134,24 @@ void create(Context& context, const Json& entry, const std::string& itemId, Outc
     }
     Event event = context.store.newEvent();
     event.calendarId = calendar->identifier;
-    const Changes changes = ravu::apply(entry, event);
+    const Changes changes = apply(entry, event);
     const WriteError error = context.store.saveEvent(event, Span::futureEvents, changes);
-    Json result = writeResult(itemId, error ? std::string_view{} : event.identifier);
+    Json result = writeResult(entry.itemId, error ? std::string_view{} : event.identifier);
     addStatus(result, error);
     outcomes.writes.push_back(std::move(result));
 }
 
-void update(Context& context, const Json& entry, const std::string& itemId,
-            const std::string& eventId, Outcomes& outcomes) {
+void update(Context& context, const Entry& entry, const std::string& eventId, Outcomes& outcomes) {
     auto event = context.store.calendarItemWithIdentifier(eventId);
     if (!event) {
-        Json result = writeResult(itemId, "");
+        Json result = writeResult(entry.itemId, "");
         result["status"] = "permanentError";
         result["error"] = eventGone;
         outcomes.writes.push_back(std::move(result));
         return;
     }
-    const Changes changes = ravu::apply(entry, *event);
-    Json result = writeResult(itemId, eventId);
+    const Changes changes = apply(entry, *event);
+    Json result = writeResult(entry.itemId, eventId);
     addStatus(result, context.store.saveEvent(*event, Span::futureEvents, changes));
     outcomes.writes.push_back(std::move(result));
 }
@@ -170,22 +167,21 @@ void remove(Context& context, const std::string& eventId, Outcomes& outcomes) {
     outcomes.deletes.push_back(eventId);
 }
 
-void external(Context& context, const Json& pending, std::size_t index, const std::string& eventId,
-              bool deleting, Baseline& baseline, Outcomes& outcomes) {
-    const Json& entry = pending[index];
-    const std::string* occurrenceStart = textField(entry, "occurrenceStart");
-    if (!occurrenceStart || !parseISO(*occurrenceStart)) {
+void external(Context& context, const std::vector<Entry>& pending, std::size_t index,
+              const std::string& eventId, Baseline& baseline, Outcomes& outcomes) {
+    const Entry& entry = pending[index];
+    if (!entry.occurrenceStart || !entry.occurrenceStart->instant) {
         return;
     }
     auto occurrence = namedOccurrence(context, entry, eventId);
-    Json result{{"uid", eventId}, {"occurrenceStart", *occurrenceStart}};
+    Json result{{"uid", eventId}, {"occurrenceStart", entry.occurrenceStart->text}};
     if (!occurrence) {
         result["status"] = "permanentError";
         result["error"] = occurrenceGone;
         outcomes.external.push_back(std::move(result));
         return;
     }
-    const auto base = instantField(entry, "baseLastModified");
+    const auto base = entry.baseLastModified;
     const auto modified = baseline.lastModified(index, *occurrence);
     if (base && modified && *modified > *base + seconds{1}) {
         result["status"] = "conflict";
@@ -193,7 +189,7 @@ void external(Context& context, const Json& pending, std::size_t index, const st
         return;
     }
     baseline.beforeWrite(context, pending, index, eventId);
-    if (deleting) {
+    if (entry.op == Op::deleteExternal) {
         addStatus(result, context.store.removeEvent(*occurrence, Span::thisEvent));
     } else {
         const Changes changes = applyExternal(entry, *occurrence);
@@ -202,44 +198,40 @@ void external(Context& context, const Json& pending, std::size_t index, const st
     outcomes.external.push_back(std::move(result));
 }
 
-void carryOut(Context& context, const Json& pending, std::size_t index, Baseline& baseline,
-              Outcomes& outcomes) {
-    const Json& entry = pending[index];
-    const std::string* op = textField(entry, "op");
-    if (!op) {
+void carryOut(Context& context, const std::vector<Entry>& pending, std::size_t index,
+              Baseline& baseline, Outcomes& outcomes) {
+    const Entry& entry = pending[index];
+    if (entry.op == Op::create) {
+        create(context, entry, outcomes);
         return;
     }
-    const std::string* itemIdField = textField(entry, "itemId");
-    const std::string itemId = itemIdField ? *itemIdField : std::string{};
-    const std::string* eventId = textField(entry, "eventkitEventId");
-
-    if (*op == "create") {
-        create(context, entry, itemId, outcomes);
-    } else if (!eventId) {
+    if (entry.op == Op::ignored || !entry.eventId) {
         return;
-    } else if (*op == "update") {
-        baseline.beforeWrite(context, pending, index, *eventId);
-        update(context, entry, itemId, *eventId, outcomes);
-    } else if (*op == "delete") {
-        baseline.beforeWrite(context, pending, index, *eventId);
-        remove(context, *eventId, outcomes);
-    } else if (isExternal(*op)) {
-        external(context, pending, index, *eventId, *op == "deleteExternal", baseline, outcomes);
+    }
+    const std::string& eventId = *entry.eventId;
+    if (entry.op == Op::update) {
+        baseline.beforeWrite(context, pending, index, eventId);
+        update(context, entry, eventId, outcomes);
+    } else if (entry.op == Op::remove) {
+        baseline.beforeWrite(context, pending, index, eventId);
+        remove(context, eventId, outcomes);
+    } else {
+        external(context, pending, index, eventId, baseline, outcomes);
     }
 }
 
 }  // namespace
 
 Json cmdApply(Context& context, const Json& request) {
-    const Json* pending = pendingEntries(request);
+    const std::vector<Entry> pending = pendingEntries(request);
     Outcomes outcomes;
-    if (pending && !pending->empty() && hasAccess(context.store)) {
+    if (!pending.empty() && hasAccess(context.store)) {
         // Held to the end of the run, so that another run's writes cannot fall between a
         // look-up and the write that relies on it. A failure here is told by each write.
         (void)context.store.beginChanges();
-        Baseline baseline{*pending};
-        for (std::size_t index = 0; index < pending->size(); ++index) {
-            carryOut(context, *pending, index, baseline, outcomes);
+        Baseline baseline{pending};
+        for (std::size_t index = 0; index < pending.size(); ++index) {
+            carryOut(context, pending, index, baseline, outcomes);
         }
     }
     return Json{{"writes", std::move(outcomes.writes)},

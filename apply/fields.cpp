@@ -2,7 +2,6 @@
 
 #include "apply/rrule.h"
 #include "convert/marker.h"
-#include "convert/time.h"
 
 namespace ravu {
 namespace {
@@ -14,85 +13,61 @@ Instant defaultEnd(Instant start, bool allDay) {
 
 }  // namespace
 
-const std::string* textField(const Json& fields, std::string_view key) {
-    if (!fields.is_object()) {
-        return nullptr;
-    }
-    const auto found = fields.find(key);
-    return found != fields.end() ? found->get_ptr<const std::string*>() : nullptr;
-}
-
-std::optional<bool> boolField(const Json& fields, std::string_view key) {
-    if (!fields.is_object()) {
-        return std::nullopt;
-    }
-    const auto found = fields.find(key);
-    if (found == fields.end() || !found->is_boolean()) {
-        return std::nullopt;
-    }
-    return found->get<bool>();
-}
-
-std::optional<Instant> instantField(const Json& fields, std::string_view key) {
-    const std::string* value = textField(fields, key);
-    return value ? parseISO(*value) : std::nullopt;
-}
-
-Changes apply(const Json& fields, Event& event) {
+Changes apply(const Entry& entry, Event& event) {
     Changes changes{.title = true, .times = true, .recurrence = true};
-    if (const std::string* title = textField(fields, "title")) {
-        event.title = *title;
+    if (entry.title) {
+        event.title = entry.title;
     } else if (!event.title) {
         event.title = "(untitled)";
     }
-    event.allDay = boolField(fields, "allDay").value_or(false);
-    if (const auto start = instantField(fields, "startsAt")) {
-        event.startDate = start;
+    event.allDay = entry.allDay.value_or(false);
+    if (entry.startsAt) {
+        event.startDate = entry.startsAt;
     }
     // Hosts send all-day items with both ends; without one, even an all-day event gets an hour.
-    if (const auto end = instantField(fields, "endsAt")) {
-        event.endDate = end;
+    if (entry.endsAt) {
+        event.endDate = entry.endsAt;
     } else if (event.startDate) {
         event.endDate = defaultEnd(*event.startDate, false);
     }
-    if (const std::string* itemId = textField(fields, "itemId"); itemId && !itemId->empty()) {
-        if (auto url = markerURL(*itemId)) {
+    if (!entry.itemId.empty()) {
+        if (auto url = markerURL(entry.itemId)) {
             event.url = std::move(url);
             changes.url = true;
         }
     }
     event.recurrenceRules.clear();
-    if (const std::string* rule = textField(fields, "recurrenceRule")) {
-        if (auto parsed = ekRecurrence(*rule)) {
+    if (entry.recurrenceRule) {
+        if (auto parsed = ekRecurrence(*entry.recurrenceRule)) {
             event.recurrenceRules.push_back(std::move(*parsed));
         }
     }
     return changes;
 }
 
-Changes applyExternal(const Json& fields, Event& event) {
+Changes applyExternal(const Entry& entry, Event& event) {
     Changes changes{.times = true};
-    if (const std::string* title = textField(fields, "title")) {
-        event.title = *title;
+    if (entry.title) {
+        event.title = entry.title;
         changes.title = true;
     }
-    if (const auto allDay = boolField(fields, "allDay")) {
-        event.allDay = *allDay;
+    if (entry.allDay) {
+        event.allDay = *entry.allDay;
     }
-    if (const auto start = instantField(fields, "startsAt")) {
-        event.startDate = start;
+    if (entry.startsAt) {
+        event.startDate = entry.startsAt;
     }
     // Hosts send the end with every edit, so an edit without one means the default length.
-    if (const auto end = instantField(fields, "endsAt")) {
-        event.endDate = end;
+    if (entry.endsAt) {
+        event.endDate = entry.endsAt;
     } else if (event.startDate) {
         event.endDate = defaultEnd(*event.startDate, event.allDay);
     }
     if (event.startDate && event.endDate && *event.endDate < *event.startDate) {
         event.endDate = defaultEnd(*event.startDate, event.allDay);
     }
-    if (const std::string* location = textField(fields, "location")) {
-        event.location = location->empty() ? std::nullopt : std::optional<std::string>{*location};
+    if (entry.location) {
+        event.location = entry.location->empty() ? std::nullopt : entry.location;
         changes.location = true;
     }
     return changes;

@@ -54,38 +54,138 @@ std::string withoutKnownZones(std::string text) {
     return text;
 }
 
-/// The text without END lines that close no component. libical would pass over them anyway,
-/// but only after printing a warning of its own on standard error.
-std::string withoutStrayEnds(std::string text) {
+/// Physical lines longer than this are folded before parsing: libical reads a line in time that
+/// grows with the square of its length (4 MB on one line take seconds), a folded one in linear
+/// time, and unfolds it all the same.
+constexpr std::size_t longestLine = 4096;
+
+/// The text as libical can read it quickly and quietly: END lines that close no component go
+/// (libical would pass over them too, after a warning of its own on standard error), and long
+/// lines are folded.
+std::string tidyLines(const std::string& text) {
     const auto startsWith = [](std::string_view line, std::string_view word) {
-        return line.size() >= word.size() &&
-               std::equal(word.begin(), word.end(), line.begin(), [](char a, char b) {
-                   return std::toupper(static_cast<unsigned char>(a)) == b;
-               });
+        return line.size() > word.size() &&
+               std::equal(word.begin(), word.end(), line.begin(),
+                          [](char a, char b) {
+                              return a == std::toupper(static_cast<unsigned char>(b));
+                          }) &&
+               (line[word.size()] == ':' || line[word.size()] == ';');
     };
     std::string kept;
-    bool dropped = false;
+    kept.reserve(text.size() + text.size() / longestLine * 3);
     int depth = 0;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
+    for (std::size_t begin = 0; begin < text.size();) {
         const std::size_t end = std::min(text.find('\n', begin), text.size() - 1);
-        const std::string_view line{text.data() + begin, end - begin + 1};
+        std::string_view line{text.data() + begin, end - begin + 1};
         begin = end + 1;
-        if (startsWith(line, "BEGIN:")) {
+        if (startsWith(line, "BEGIN")) {
             ++depth;
-        } else if (startsWith(line, "END:") && depth-- == 0) {
+        } else if (startsWith(line, "END") && depth-- == 0) {
             depth = 0;
-            if (!dropped) {
-                kept.assign(text.data(), static_cast<std::size_t>(line.data() - text.data()));
-                dropped = true;
-            }
             continue;
         }
-        if (dropped) {
-            kept += line;
+        while (line.size() > longestLine) {
+            std::size_t cut = longestLine;
+            while (cut > 1 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) {
+                --cut;  // between characters, not inside one
+            }
+            kept.append(line.substr(0, cut));
+            kept.append("\r\n ");
+            line.remove_prefix(cut);
+        }
+        kept.append(line);
+    }
+    return kept;
+}
+
+/// A text value whose spaces at either end libical's parser drops, by the VEVENT it is in.
+struct SpacedText {
+    std::size_t event;  ///< among the VEVENTs of the VCALENDAR, in file order
+    icalproperty_kind kind;
+    std::string value;  ///< as the file writes it, escapes taken out
+};
+
+/// The values of SUMMARY, LOCATION and URL that begin or end with white space. A host's item id
+/// lives in the URL, and " abc" is not "abc": the text is kept exactly as stored.
+std::vector<SpacedText> spacedTexts(std::string_view text) {
+    static constexpr std::pair<std::string_view, icalproperty_kind> names[] = {
+        {"SUMMARY", ICAL_SUMMARY_PROPERTY},
+        {"LOCATION", ICAL_LOCATION_PROPERTY},
+        {"URL", ICAL_URL_PROPERTY}};
+    std::vector<SpacedText> found;
+    std::size_t events = 0;
+    int depth = 0;
+    std::string line;
+    for (std::size_t begin = 0; begin < text.size();) {
+        // One logical line: a line and the folded lines after it.
+        line.clear();
+        do {
+            std::size_t end = text.find('\n', begin);
+            end = end == std::string_view::npos ? text.size() : end;
+            std::string_view piece = text.substr(begin, end - begin);
+            if (piece.ends_with('\r')) {
+                piece.remove_suffix(1);
+            }
+            line.append(line.empty() ? piece : piece.substr(1));
+            begin = end + 1;
+        } while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t'));
+        if (line.starts_with("BEGIN:")) {
+            events += (++depth == 2 && line == "BEGIN:VEVENT") ? 1 : 0;
+            continue;
+        }
+        if (line.starts_with("END:")) {
+            --depth;
+            continue;
+        }
+        for (const auto& [name, kind] : names) {
+            if (depth != 2 || events == 0 || !line.starts_with(name) ||
+                (line[name.size()] != ':' && line[name.size()] != ';')) {
+                continue;
+            }
+            // The value follows the first colon outside a quoted parameter.
+            bool quoted = false;
+            std::size_t colon = name.size();
+            for (; colon < line.size() && (quoted || line[colon] != ':'); ++colon) {
+                quoted ^= line[colon] == '"';
+            }
+            std::string_view value =
+                colon < line.size() ? std::string_view{line}.substr(colon + 1) : std::string_view{};
+            const auto space = [](char c) { return c == ' ' || c == '\t'; };
+            if (value.empty() || (!space(value.front()) && !space(value.back()))) {
+                continue;
+            }
+            std::string plain;
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                if (kind != ICAL_URL_PROPERTY && value[i] == '\\' && i + 1 < value.size()) {
+                    ++i;
+                    plain += value[i] == 'n' || value[i] == 'N' ? '\n' : value[i];
+                } else {
+                    plain += value[i];
+                }
+            }
+            found.push_back(SpacedText{events - 1, kind, std::move(plain)});
         }
     }
-    return dropped ? kept : text;
+    return found;
+}
+
+/// Puts the spaces libical dropped back into the tree, so that the item reads as stored and a
+/// save writes the same text back.
+void restoreSpaces(icalcomponent* root, const std::vector<SpacedText>& texts) {
+    const std::vector<icalcomponent*> vevents = eventsOf(root);
+    for (const SpacedText& text : texts) {
+        icalproperty* property = text.event < vevents.size() ? icalcomponent_get_first_property(
+                                                                   vevents[text.event], text.kind)
+                                                             : nullptr;
+        if (property == nullptr) {
+            continue;
+        }
+        if (text.kind == ICAL_URL_PROPERTY) {
+            icalproperty_set_url(property, text.value.c_str());
+        } else {
+            icalproperty_set_value(property, icalvalue_new_text(text.value.c_str()));
+        }
+    }
 }
 
 /// The item's own copy of the file's VTIMEZONE of that TZID, so that the zone outlives the
@@ -586,11 +686,12 @@ std::optional<Component> parseText(std::string text, bool keepZones) {
     if (!keepZones) {
         text = withoutKnownZones(std::move(text));
     }
-    text = withoutStrayEnds(std::move(text));
+    text = tidyLines(text);
     Component root{icalparser_parse_string(text.c_str())};
     if (!root || icalcomponent_isa(root.get()) != ICAL_VCALENDAR_COMPONENT) {
         return std::nullopt;
     }
+    restoreSpaces(root.get(), spacedTexts(text));
     return root;
 }
 

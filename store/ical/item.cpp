@@ -1,6 +1,7 @@
 #include "store/ical/item.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "store/ical/edit.h"
@@ -83,6 +84,16 @@ std::unique_ptr<Model> newModel(Placement placement, const TimeZone& user, Compo
 }
 
 }  // namespace
+
+bool holdsOnlyTasksOrJournals(std::string_view text) {
+    const auto holds = [&](std::string_view line) {
+        return std::search(text.begin(), text.end(), line.begin(), line.end(), [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == b;
+               }) != text.end();
+    };
+    return holds("BEGIN:VCALENDAR") && !holds("BEGIN:VEVENT") &&
+           (holds("BEGIN:VTODO") || holds("BEGIN:VJOURNAL"));
+}
 
 Item::Item(std::unique_ptr<Model> model) : model_(std::move(model)) {}
 Item::Item(Item&&) noexcept = default;

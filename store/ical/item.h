@@ -52,6 +52,10 @@ WriteError checkWritable(const Event& event);
 /// window has about 10,320.
 inline constexpr std::size_t maxOccurrences = 100'000;
 
+/// Whether the text is a calendar of tasks or journals and holds no event. Peers sync those
+/// into the same collections; such a file is not an event, and not an unreadable one either.
+bool holdsOnlyTasksOrJournals(std::string_view text);
+
 class Item {
   public:
     /// The item in the text; none when it holds no event that can be read. Text that is not

@@ -188,6 +188,42 @@ void restoreSpaces(icalcomponent* root, const std::vector<SpacedText>& texts) {
     }
 }
 
+/// Whether a zone defined in the file costs no more than a real zone. libical works out a zone's
+/// offsets by expanding every observance from its start to the year asked for: an observance
+/// that repeats every second from 1601, or twenty thousand observances, take minutes and
+/// gigabytes. Real zones change their clocks at most a few times a year.
+bool boundedZone(icalcomponent* vtimezone) {
+    constexpr int maxObservances = 32;
+    constexpr int maxDates = 256;
+    constexpr int earliestYear = 1600;
+    int observances = 0;
+    int dates = 0;
+    for (icalcomponent* part = icalcomponent_get_first_component(vtimezone, ICAL_ANY_COMPONENT);
+         part != nullptr; part = icalcomponent_get_next_component(vtimezone, ICAL_ANY_COMPONENT)) {
+        if (++observances > maxObservances) {
+            return false;
+        }
+        icalproperty* start = icalcomponent_get_first_property(part, ICAL_DTSTART_PROPERTY);
+        const auto value = start ? timeOf(start) : std::nullopt;
+        const auto wall = value ? wallOf(*value) : std::nullopt;
+        if (!wall || date::year_month_day{date::floor<date::days>(*wall)}.year() <
+                         date::year{earliestYear}) {
+            return false;
+        }
+        for (icalproperty* rule : propertiesOf(part, ICAL_RRULE_PROPERTY)) {
+            const icalrecurrencetype recurrence = icalproperty_get_rrule(rule);
+            if (recurrence.freq != ICAL_YEARLY_RECURRENCE || !expandable(recurrence, *wall)) {
+                return false;
+            }
+        }
+        dates += icalcomponent_count_properties(part, ICAL_RDATE_PROPERTY);
+        if (dates > maxDates) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// The item's own copy of the file's VTIMEZONE of that TZID, so that the zone outlives the
 /// parsed file. Looking among the file's VTIMEZONEs opens no file; libical's built-in zones
 /// would (a TZID of "../../x" names a path there), so they are never asked.
@@ -203,6 +239,11 @@ icaltimezone* fileZone(Model& model, const std::string& tzid) {
     icaltimezone* found = icalcomponent_get_timezone(model.root.get(), tzid.c_str());
     icalcomponent* vtimezone = found ? icaltimezone_get_component(found) : nullptr;
     if (vtimezone == nullptr) {
+        return nullptr;
+    }
+    if (!boundedZone(vtimezone)) {
+        model.notes.push_back("its time zone \"" + tzid +
+                              "\" cannot be used; its times are taken in the user's zone");
         return nullptr;
     }
     OwnedZone zone{icaltimezone_new()};

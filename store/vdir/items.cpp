@@ -38,7 +38,10 @@ std::variant<StoredItem, LoadFailure> loadItem(int folder, const std::string& pa
     const Descriptor file{
         ::openat(folder, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (file.get() < 0) {
-        return errno == ENOENT || errno == ENOTDIR ? LoadFailure::missing : LoadFailure::unreadable;
+        // A name too long for the file system names no file either.
+        return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG
+                   ? LoadFailure::missing
+                   : LoadFailure::unreadable;
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
@@ -48,6 +51,9 @@ std::variant<StoredItem, LoadFailure> loadItem(int folder, const std::string& pa
     auto text = readAll(file.get(), maxItemBytes);
     if (!text) {
         return LoadFailure::unreadable;
+    }
+    if (ical::holdsOnlyTasksOrJournals(*text)) {
+        return LoadFailure::notAnEvent;
     }
     const FileStamp stamp = stampOf(info);
     ical::Placement placement{name.identifier(), name.calendar.identifier(), stamp.modified(),

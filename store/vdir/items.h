@@ -34,6 +34,7 @@ struct StoredItem {
 
 enum class LoadFailure {
     missing,     ///< no file of that name
+    notAnEvent,  ///< a file of tasks or journals
     unreadable,  ///< not a regular file, too large, or content the store cannot use
 };
 

@@ -132,6 +132,8 @@ const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, 
             }
         } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::missing) {
             return nullptr;  // not kept: the writer may yet create it
+        } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::notAnEvent) {
+            return cache.items.emplace(std::move(identifier), nullptr).first->second.get();
         }
     }
     if (!item) {

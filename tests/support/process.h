@@ -1,27 +1,19 @@
-// Runs the built program the way a host does, and temporary folders for test stores.
+// Child processes for tests: the built program as a host runs it, and peer tools (khal,
+// vdirsyncer, Radicale). One runner: start in the background, then wait with a limit or kill.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace ravu::testing {
-
-struct ProgramRun {
-    std::string out;
-    std::string err;
-    int status = -1;  ///< exit status, or 128 + signal
-};
-
-/// Runs the program with `args`, writes `input` to its standard input and closes it. `env`
-/// entries are set (an empty value unsets the variable); the rest of the environment is kept.
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
-                      const std::map<std::string, std::string>& env = {});
-
-/// Runs the program against the store at `root` with TZ pinned.
-ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
-                      const std::string& input = "", const std::string& tz = "UTC");
 
 /// A fresh folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -39,5 +31,83 @@ class TempDir {
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+
+struct ProgramRun {
+    std::string out;
+    std::string err;
+    int status = -1;  ///< exit status, or 128 + signal
+};
+
+/// Changes to a child's environment: an empty value unsets the variable.
+using Environment = std::map<std::string, std::string>;
+
+/// Holds runs back until it opens, so that they start at the same moment.
+class StartGate {
+  public:
+    StartGate();
+    ~StartGate();
+    StartGate(const StartGate&) = delete;
+    StartGate& operator=(const StartGate&) = delete;
+    void open();
+
+  private:
+    friend class BackgroundRun;
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
+};
+
+struct RunOptions {
+    std::optional<uid_t> user;  ///< runs as this user (and its group of the same number)
+    StartGate* gate = nullptr;  ///< waits for the gate before it starts
+    Environment environment;
+};
+
+/// A child in a process group of its own, reading `input`; the group is killed when this goes.
+class BackgroundRun {
+  public:
+    /// Exit status of a child that could not become `RunOptions::user`.
+    static constexpr int cannotSwitchUser = 126;
+
+    /// `argv[0]` is looked up on PATH.
+    BackgroundRun(std::vector<std::string> argv, const std::string& input, RunOptions options);
+    /// The program on the store at `root`, with TZ=UTC unless the options say otherwise.
+    BackgroundRun(const std::filesystem::path& root, const std::vector<std::string>& args,
+                  const std::string& input, RunOptions options = {});
+    ~BackgroundRun();
+    BackgroundRun(const BackgroundRun&) = delete;
+    BackgroundRun& operator=(const BackgroundRun&) = delete;
+
+    bool running();
+    /// SIGKILL to the group unless it has ended; true when it was still running.
+    bool kill();
+    /// What it printed and its status; a run still going after `limit` is killed.
+    ProgramRun wait(std::chrono::milliseconds limit);
+    bool timedOut() const { return timedOut_; }
+
+  private:
+    TempDir files_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool timedOut_ = false;
+};
+
+/// Runs the program with `args` to its end (at most a few minutes).
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
+                      const Environment& env = {});
+/// The program against the store at `root` with TZ pinned.
+ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
+                      const std::string& input = "", const std::string& tz = "UTC");
+ProgramRun runBounded(const std::filesystem::path& root, const std::vector<std::string>& args,
+                      const std::string& input = "",
+                      std::chrono::milliseconds limit = std::chrono::seconds{60});
+/// A tool found on PATH, run to its end or killed after `limit`.
+ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env = {},
+                   const std::string& input = "",
+                   std::chrono::milliseconds limit = std::chrono::seconds{60});
+bool onPath(const std::string& tool);
+
+/// The one document a run printed, after checking what every run owes its host: the exit status,
+/// one JSON object on one line, and nothing on standard error but the program's own lines.
+nlohmann::json documentOf(const ProgramRun& run, int status = 0);
 
 }  // namespace ravu::testing

@@ -1,7 +1,6 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -54,28 +53,8 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-StartGate::StartGate() {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    readEnd_ = ends[0];
-    writeEnd_ = ends[1];
-}
-
-StartGate::~StartGate() {
-    open();
-    ::close(readEnd_);
-}
-
-void StartGate::open() {
-    if (writeEnd_ >= 0) {
-        ::close(std::exchange(writeEnd_, -1));
-    }
-}
-
 BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& input,
-                             RunOptions options) {
+                             const Environment& env) {
     writeFile(files_.path() / "in", input);
     // Everything the child needs is made before the fork: after it, only system calls.
     std::map<std::string, std::string> variables;
@@ -83,7 +62,7 @@ BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& i
         const std::string text{*entry};
         variables[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
     }
-    for (const auto& [name, value] : options.environment) {
+    for (const auto& [name, value] : env) {
         value.empty() ? (void)variables.erase(name) : (void)(variables[name] = value);
     }
     std::vector<std::string> entries;
@@ -99,44 +78,29 @@ BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& i
     }
     args.push_back(nullptr);
     envp.push_back(nullptr);
-    const std::string in = (files_.path() / "in").string();
-    const std::string out = (files_.path() / "out").string();
-    const std::string err = (files_.path() / "err").string();
-
+    const std::string files[] = {(files_.path() / "in").string(), (files_.path() / "out").string(),
+                                 (files_.path() / "err").string()};
     pid_ = ::fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid_ > 0) {
+    if (pid_ != 0) {
         ::setpgid(pid_, pid_);
         return;
     }
     // A group of its own that dies with the test: neither a limit nor a crash leaves a peer.
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int inFd = ::open(in.c_str(), O_RDONLY);
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (inFd < 0 || outFd < 0 || errFd < 0 || ::dup2(inFd, 0) < 0 || ::dup2(outFd, 1) < 0 ||
-        ::dup2(errFd, 2) < 0) {
-        ::_exit(127);
-    }
-    if (options.gate != nullptr) {
-        ::close(options.gate->writeEnd_);
-        char byte;
-        while (::read(options.gate->readEnd_, &byte, 1) != 0 && errno == EINTR) {
+    for (int fd = 0; fd < 3; ++fd) {
+        const int opened =
+            ::open(files[fd].c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (opened < 0 || ::dup2(opened, fd) < 0) {
+            ::_exit(127);
         }
-    }
-    if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(*options.user) != 0 ||
-                         ::setuid(*options.user) != 0)) {
-        ::_exit(cannotSwitchUser);
     }
     ::execvpe(args[0], args.data(), envp.data());
     ::_exit(127);
 }
 
 BackgroundRun::BackgroundRun(const fs::path& root, const std::vector<std::string>& args,
-                             const std::string& input, RunOptions options)
+                             const std::string& input, Environment env)
     : BackgroundRun(
           [&] {
               std::vector<std::string> argv{RAVU_BINARY};
@@ -145,9 +109,9 @@ BackgroundRun::BackgroundRun(const fs::path& root, const std::vector<std::string
           }(),
           input,
           [&] {
-              options.environment.emplace("TZ", "UTC");
-              options.environment["RAVU_CALENDAR_STORE"] = root.string();
-              return options;
+              env.emplace("TZ", "UTC");
+              env["RAVU_CALENDAR_STORE"] = root.string();
+              return env;
           }()) {}
 
 BackgroundRun::~BackgroundRun() {
@@ -205,7 +169,7 @@ ProgramRun runBounded(const fs::path& root, const std::vector<std::string>& args
 
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env,
                    const std::string& input, std::chrono::milliseconds limit) {
-    return BackgroundRun{argv, input, RunOptions{std::nullopt, nullptr, env}}.wait(limit);
+    return BackgroundRun{argv, input, env}.wait(limit);
 }
 
 bool onPath(const std::string& tool) {

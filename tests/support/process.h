@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,38 +40,14 @@ struct ProgramRun {
 /// Changes to a child's environment: an empty value unsets the variable.
 using Environment = std::map<std::string, std::string>;
 
-/// Holds runs back until it opens, so that they start at the same moment.
-class StartGate {
-  public:
-    StartGate();
-    ~StartGate();
-    StartGate(const StartGate&) = delete;
-    StartGate& operator=(const StartGate&) = delete;
-    void open();
-
-  private:
-    friend class BackgroundRun;
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
-};
-
-struct RunOptions {
-    std::optional<uid_t> user;  ///< runs as this user (and its group of the same number)
-    StartGate* gate = nullptr;  ///< waits for the gate before it starts
-    Environment environment;
-};
-
 /// A child in a process group of its own, reading `input`; the group is killed when this goes.
 class BackgroundRun {
   public:
-    /// Exit status of a child that could not become `RunOptions::user`.
-    static constexpr int cannotSwitchUser = 126;
-
     /// `argv[0]` is looked up on PATH.
-    BackgroundRun(std::vector<std::string> argv, const std::string& input, RunOptions options);
-    /// The program on the store at `root`, with TZ=UTC unless the options say otherwise.
+    BackgroundRun(std::vector<std::string> argv, const std::string& input, const Environment& env);
+    /// The program on the store at `root`, with TZ=UTC unless `env` says otherwise.
     BackgroundRun(const std::filesystem::path& root, const std::vector<std::string>& args,
-                  const std::string& input, RunOptions options = {});
+                  const std::string& input, Environment env = {});
     ~BackgroundRun();
     BackgroundRun(const BackgroundRun&) = delete;
     BackgroundRun& operator=(const BackgroundRun&) = delete;

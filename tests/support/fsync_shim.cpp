@@ -1,31 +1,25 @@
 // Preloaded into the program by the fault tests: logs each fsync, fdatasync and rename to the
 // file named by RAVU_FSYNC_LOG, so that a test sees whether a file reached the disk before the
-// rename that published it, and the folder after.
+// rename that published it, and its folder after.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
 
 void note(const std::string& line) {
-    const char* log = std::getenv("RAVU_FSYNC_LOG");
-    const int fd = log ? ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600) : -1;
-    if (fd >= 0) {
-        (void)!::write(fd, (line + "\n").data(), line.size() + 1);
-        ::close(fd);
-    }
+    const int fd = ::open(std::getenv("RAVU_FSYNC_LOG"), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    (void)!::write(fd, (line + "\n").data(), line.size() + 1);
+    ::close(fd);
 }
 
 std::string pathOf(int fd) {
     char path[4096];
-    const ssize_t n =
-        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "?";
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, 4096);
+    return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 template <typename Function>
@@ -35,31 +29,23 @@ Function next(const char* name) {
 
 }  // namespace
 
-extern "C" {
-
-int fsync(int fd) {
+extern "C" int fsync(int fd) {
     note("fsync " + pathOf(fd));
     return next<int (*)(int)>("fsync")(fd);
 }
 
-int fdatasync(int fd) {
+extern "C" int fdatasync(int fd) {
     note("fsync " + pathOf(fd));
     return next<int (*)(int)>("fdatasync")(fd);
 }
 
-int rename(const char* from, const char* to) {
+extern "C" int rename(const char* from, const char* to) {
     note(std::string{"rename "} + from + " " + to);
     return next<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
-int renameat(int fromDir, const char* from, int toDir, const char* to) {
-    note(std::string{"rename "} + from + " " + to);
-    return next<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
-}
-
-int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
     note(std::string{"rename "} + from + " " + to);
     return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
         fromDir, from, toDir, to, flags);
-}
 }

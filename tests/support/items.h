@@ -44,8 +44,8 @@ class Item {
     std::string after_;
 };
 
-/// khal over one calendar folder, with its home and caches in `home`, fixed formats, and `tz`
-/// as its zone. Peers talk to 127.0.0.1 directly whatever proxy the machine has.
+/// khal over one calendar folder, with fixed formats and `tz` as its zone. `environment` keeps
+/// any peer's home and caches in `home`, and has it reach 127.0.0.1 without a proxy.
 struct Khal {
     std::filesystem::path config;
     Environment environment;
@@ -54,15 +54,13 @@ struct Khal {
          const std::string& tz)
         : config(home / "khal.conf"),
           environment{{"HOME", home.string()},
-                      {"XDG_CONFIG_HOME", (home / ".config").string()},
-                      {"XDG_DATA_HOME", (home / ".local/share").string()},
-                      {"XDG_CACHE_HOME", (home / ".cache").string()},
+                      {"XDG_CONFIG_HOME", (home / "config").string()},
                       {"TZ", tz},
+                      {"XDG_DATA_HOME", (home / "data").string()},
                       {"LC_ALL", "C.UTF-8"},
+                      {"XDG_CACHE_HOME", (home / "cache").string()},
                       {"http_proxy", ""},
-                      {"https_proxy", ""},
-                      {"no_proxy", "127.0.0.1,localhost"},
-                      {"VDIRSYNCER_CONFIG", ""}} {
+                      {"no_proxy", "127.0.0.1,localhost"}} {
         writeFile(config, "[calendars]\n[[cal]]\npath = " + calendar.string() +
                               "\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
                               "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"

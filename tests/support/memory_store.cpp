@@ -7,23 +7,13 @@ namespace ravu::testing {
 namespace {
 
 void applyChanges(Event& to, const Event& from, Changes changes) {
-    if (changes.title) {
-        to.title = from.title;
-    }
-    if (changes.location) {
-        to.location = from.location;
-    }
-    if (changes.url) {
-        to.url = from.url;
-    }
-    if (changes.times) {
-        to.startDate = from.startDate;
-        to.endDate = from.endDate;
-        to.allDay = from.allDay;
-    }
-    if (changes.recurrence) {
-        to.recurrenceRules = from.recurrenceRules;
-    }
+    to.title = changes.title ? from.title : to.title;
+    to.location = changes.location ? from.location : to.location;
+    to.url = changes.url ? from.url : to.url;
+    to.startDate = changes.times ? from.startDate : to.startDate;
+    to.endDate = changes.times ? from.endDate : to.endDate;
+    to.allDay = changes.times ? from.allDay : to.allDay;
+    to.recurrenceRules = changes.recurrence ? from.recurrenceRules : to.recurrenceRules;
 }
 
 }  // namespace

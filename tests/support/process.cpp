@@ -8,13 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace ravu::testing {
 
@@ -47,39 +44,20 @@ void writeFile(const fs::path& path, const std::string& text) {
 }
 
 std::string readFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream{path, std::ios::binary}.rdbuf();
     return text.str();
 }
 
-BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& input,
+BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
                              const Environment& env) {
-    writeFile(files_.path() / "in", input);
-    // Everything the child needs is made before the fork: after it, only system calls.
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text{*entry};
-        variables[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-    }
-    for (const auto& [name, value] : env) {
-        value.empty() ? (void)variables.erase(name) : (void)(variables[name] = value);
-    }
-    std::vector<std::string> entries;
-    for (const auto& [name, value] : variables) {
-        entries.push_back(name + "=" + value);
-    }
-    std::vector<char*> args, envp;
-    for (std::string& word : argv) {
+    writeFile(files_.path() / "0", input);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args;
+    for (std::string& word : words) {
         args.push_back(word.data());
     }
-    for (std::string& entry : entries) {
-        envp.push_back(entry.data());
-    }
     args.push_back(nullptr);
-    envp.push_back(nullptr);
-    const std::string files[] = {(files_.path() / "in").string(), (files_.path() / "out").string(),
-                                 (files_.path() / "err").string()};
     pid_ = ::fork();
     if (pid_ != 0) {
         ::setpgid(pid_, pid_);
@@ -89,34 +67,32 @@ BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& i
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     for (int fd = 0; fd < 3; ++fd) {
-        const int opened =
-            ::open(files[fd].c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (opened < 0 || ::dup2(opened, fd) < 0) {
+        const int file = ::open((files_.path() / std::to_string(fd)).c_str(),
+                                fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (file < 0 || ::dup2(file, fd) < 0) {
             ::_exit(127);
         }
     }
-    ::execvpe(args[0], args.data(), envp.data());
+    for (const auto& [name, value] : env) {
+        value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ::execvp(args[0], args.data());
     ::_exit(127);
+}
+
+std::vector<std::string> programWith(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{RAVU_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 BackgroundRun::BackgroundRun(const fs::path& root, const std::vector<std::string>& args,
                              const std::string& input, Environment env)
-    : BackgroundRun(
-          [&] {
-              std::vector<std::string> argv{RAVU_BINARY};
-              argv.insert(argv.end(), args.begin(), args.end());
-              return argv;
-          }(),
-          input,
-          [&] {
-              env.emplace("TZ", "UTC");
-              env["RAVU_CALENDAR_STORE"] = root.string();
-              return env;
-          }()) {}
-
-BackgroundRun::~BackgroundRun() {
-    kill();
-}
+    : BackgroundRun(programWith(args), input, [&] {
+          env.emplace("TZ", "UTC");
+          env["RAVU_CALENDAR_STORE"] = root.string();
+          return env;
+      }()) {}
 
 bool BackgroundRun::running() {
     int status = 0;
@@ -140,21 +116,15 @@ bool BackgroundRun::kill() {
 
 ProgramRun BackgroundRun::wait(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            timedOut_ = kill();
-            break;
-        }
+    while (running() && !(std::chrono::steady_clock::now() > deadline && (timedOut_ = kill()))) {
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
     }
-    return ProgramRun{readFile(files_.path() / "out"), readFile(files_.path() / "err"), status_};
+    return ProgramRun{readFile(files_.path() / "1"), readFile(files_.path() / "2"), status_};
 }
 
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input,
                       const Environment& env) {
-    std::vector<std::string> argv{RAVU_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runTool(argv, env, input, std::chrono::minutes{5});
+    return runTool(programWith(args), env, input);
 }
 
 ProgramRun runOnStore(const fs::path& root, const std::vector<std::string>& args,
@@ -168,8 +138,8 @@ ProgramRun runBounded(const fs::path& root, const std::vector<std::string>& args
 }
 
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env,
-                   const std::string& input, std::chrono::milliseconds limit) {
-    return BackgroundRun{argv, input, env}.wait(limit);
+                   const std::string& input) {
+    return BackgroundRun{argv, input, env}.wait(std::chrono::minutes{3});
 }
 
 bool onPath(const std::string& tool) {
@@ -178,14 +148,13 @@ bool onPath(const std::string& tool) {
 
 nlohmann::json documentOf(const ProgramRun& run, int status) {
     EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1)
-        << run.out.substr(0, 300);
+    EXPECT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1) << run.out;
     std::istringstream lines{run.err};
     for (std::string line; std::getline(lines, line);) {
         EXPECT_TRUE(line.starts_with("ravu-calendar: ")) << line;
     }
     auto document = nlohmann::json::parse(run.out, nullptr, false);
-    EXPECT_TRUE(document.is_object()) << run.out.substr(0, 300);
+    EXPECT_TRUE(document.is_object()) << run.out;
     return document.is_object() ? document : nlohmann::json::object();
 }
 

@@ -44,11 +44,12 @@ using Environment = std::map<std::string, std::string>;
 class BackgroundRun {
   public:
     /// `argv[0]` is looked up on PATH.
-    BackgroundRun(std::vector<std::string> argv, const std::string& input, const Environment& env);
+    BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
+                  const Environment& env);
     /// The program on the store at `root`, with TZ=UTC unless `env` says otherwise.
     BackgroundRun(const std::filesystem::path& root, const std::vector<std::string>& args,
                   const std::string& input, Environment env = {});
-    ~BackgroundRun();
+    ~BackgroundRun() { kill(); }
     BackgroundRun(const BackgroundRun&) = delete;
     BackgroundRun& operator=(const BackgroundRun&) = delete;
 
@@ -66,23 +67,21 @@ class BackgroundRun {
     bool timedOut_ = false;
 };
 
-/// Runs the program with `args` to its end (at most a few minutes).
+/// The program with `args`, run to its end (killed after a few minutes).
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
                       const Environment& env = {});
-/// The program against the store at `root` with TZ pinned.
 ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
                       const std::string& input = "", const std::string& tz = "UTC");
 ProgramRun runBounded(const std::filesystem::path& root, const std::vector<std::string>& args,
                       const std::string& input = "",
                       std::chrono::milliseconds limit = std::chrono::seconds{60});
-/// A tool found on PATH, run to its end or killed after `limit`.
+/// A tool found on PATH.
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env = {},
-                   const std::string& input = "",
-                   std::chrono::milliseconds limit = std::chrono::seconds{60});
+                   const std::string& input = "");
 bool onPath(const std::string& tool);
 
-/// The one document a run printed, after checking what every run owes its host: the exit status,
-/// one JSON object on one line, and nothing on standard error but the program's own lines.
+/// The one document a run printed, after checking what every run owes its host: status 0 (or
+/// `status`), one JSON object on one line, and on standard error only the program's own lines.
 nlohmann::json documentOf(const ProgramRun& run, int status = 0);
 
 }  // namespace ravu::testing

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -22,41 +21,36 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-std::string microseconds(Instant instant) {
-    return date::format("%FT%TZ", date::floor<std::chrono::microseconds>(instant));
-}
-
-Json optionalText(const std::optional<std::string>& text) {
-    return text ? Json(*text) : Json();
+Json orNull(const auto& value) {
+    return value ? Json(*value) : Json();
 }
 
 /// What the store reports of one case, in the expected files' form.
-Json readCase(const fs::path& ics, const fs::path& home) {
-    const std::string name = ics.stem().string();
-    const fs::path file = home / "local/cal" / (name + ".ics");
+Json readCase(fs::path ics, const fs::path& root) {
+    const fs::path file = root / "local/cal" / ics.filename();
     writeFile(file, readFile(ics));
-    // A fixed file time, so that the later of it and LAST-MODIFIED is known.
-    const timespec mtime[2] = {{1704067200, 123456000}, {1704067200, 123456000}};  // 2024-01-01
+    // A fixed file time, so that the later of it and LAST-MODIFIED is known: 2024-01-01.
+    const timespec mtime[2] = {{1704067200, 123456000}, {1704067200, 123456000}};
     ::utimensat(AT_FDCWD, file.c_str(), mtime, 0);
-    fs::path zoneFile = ics;
-    const std::string zoneName =
-        fs::exists(zoneFile.replace_extension(".zone")) ? readFile(zoneFile) : "UTC";
-    const TimeZone* zone = findZone(zoneName.substr(0, zoneName.find('\n')));
+    std::istringstream zoneName{readFile(ics.replace_extension(".zone"))};
+    std::string name = "UTC";
+    zoneName >> name;
     std::ostringstream diagnostics;
-    const VdirStore store{home, diagnostics, *zone};
+    const VdirStore store{root, diagnostics, *findZone(name)};
     Json events = Json::array();
     for (const Event& e : store.eventsMatching(predicateForEvents(
              *parseISO("2024-01-01T00:00:00Z"), *parseISO("2025-01-01T00:00:00Z"), {}))) {
-        EXPECT_EQ(e.identifier, "local/cal/" + name);
+        EXPECT_EQ(e.identifier, "local/cal/" + ics.stem().string());
         events.push_back(
             {{"start", iso(*e.startDate)},
              {"end", iso(*e.endDate)},
              {"allDay", e.allDay},
-             {"title", optionalText(e.title)},
-             {"location", optionalText(e.location)},
-             {"timeZone", optionalText(e.timeZone)},
+             {"title", orNull(e.title)},
+             {"location", orNull(e.location)},
+             {"timeZone", orNull(e.timeZone)},
              {"occurrenceDate", e.occurrenceDate ? Json(iso(*e.occurrenceDate)) : Json()},
-             {"lastModified", microseconds(*e.lastModified)}});
+             {"lastModified",
+              date::format("%FT%TZ", date::floor<std::chrono::microseconds>(*e.lastModified))}});
     }
     Json result = {{"events", events}};
     if (!diagnostics.str().empty()) {
@@ -66,24 +60,21 @@ Json readCase(const fs::path& ics, const fs::path& home) {
 }
 
 TEST(StoreCases, ItemFilesReadAsExpected) {
-    const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/store_cases";
-    const bool update = std::getenv("RAVU_UPDATE_CASES") != nullptr;
     int seen = 0;
-    for (const auto& entry : fs::directory_iterator(cases)) {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path{RAVU_SOURCE_DIR} / "tests/store_cases")) {
         if (entry.path().extension() != ".ics") {
             continue;
         }
         ++seen;
         SCOPED_TRACE(entry.path().filename().string());
-        TempDir home;
-        const Json found = readCase(entry.path(), home.path());
-        fs::path expected = entry.path();
-        expected.replace_extension(".expected.json");
-        if (update) {
+        TempDir root;
+        const Json found = readCase(entry.path(), root.path());
+        const fs::path expected = fs::path{entry.path()}.replace_extension(".expected.json");
+        if (std::getenv("RAVU_UPDATE_CASES")) {
             writeFile(expected, found.dump(2) + "\n");
-        } else {
-            EXPECT_EQ(found, Json::parse(readFile(expected))) << found.dump(2);
         }
+        EXPECT_EQ(found, Json::parse(readFile(expected))) << found.dump(2);
     }
     EXPECT_GT(seen, 10);
 }

@@ -1,6 +1,5 @@
 // Faults a run must come through with the store whole: being killed mid-queue, racing another
-// run, a full disk, and a machine that stops right after a write. A peer saving underneath a
-// run is in the contract suite.
+// run, a peer saving while it writes, a full disk, and a machine that stops right after a write.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -76,6 +75,15 @@ std::vector<std::string> statusesOf(const Json& result) {
         }
     }
     return statuses;
+}
+
+/// The environment of a run with tests/support/fsync_shim.cpp preloaded, which works inside a
+/// sanitized program too, ahead of the sanitizer's own library.
+Environment withShim(Environment env) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env["LD_PRELOAD"] = RAVU_FSYNC_SHIM;
+    env["ASAN_OPTIONS"] = std::string{asan ? asan : ""} + ":verify_asan_link_order=0";
+    return env;
 }
 
 /// The item files of a folder; hidden names (temporary files, the lock) left out.
@@ -208,15 +216,10 @@ TEST(Faults, AWriteReachesTheDiskBeforeItIsPublished) {
     const fs::path log = dir.path() / "sync.log";
     Json pending = everyOp();
     pending.erase(pending.size() - 1);  // every entry left writes a file
-    // The shim runs inside a sanitized program too, ahead of the sanitizer's own library.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const Json result = documentOf(BackgroundRun{
-        dir.path() / "store",
-        {"apply"},
-        Json{{"pending", pending}}.dump(),
-        {{"LD_PRELOAD", RAVU_FSYNC_SHIM},
-         {"RAVU_FSYNC_LOG", log.string()},
-         {"ASAN_OPTIONS", std::string{asan ? asan : ""} + ":verify_asan_link_order=0"}}}
+    const Json result = documentOf(BackgroundRun{dir.path() / "store",
+                                                 {"apply"},
+                                                 Json{{"pending", pending}}.dump(),
+                                                 withShim({{"RAVU_FSYNC_LOG", log.string()}})}
                                        .wait(60s));
     EXPECT_EQ(statusesOf(result), std::vector<std::string>(4, "applied "));
 
@@ -240,6 +243,24 @@ TEST(Faults, AWriteReachesTheDiskBeforeItIsPublished) {
             << "the folder of " << to << " was not synced after the rename";
     }
     EXPECT_EQ(published, 4) << readFile(log);
+}
+
+TEST(Faults, APeerSavingWhileTheRunWritesIsNeverOverwritten) {
+    TempDir dir;
+    const fs::path solo = makeCalendar(dir.path() / "store") / "solo.ics";
+    const std::string before = readFile(solo);
+    // Under the lock and after every look-up: only a peer that takes no lock gets here.
+    const Json result = documentOf(BackgroundRun{dir.path() / "store",
+                                                 {"apply"},
+                                                 Json{{"pending", {everyOp()[1]}}}.dump(),
+                                                 withShim({{"RAVU_PEER_EDIT", solo.string()}})}
+                                       .wait(60s));
+    ASSERT_EQ(statusesOf(result).size(), 1u);
+    EXPECT_TRUE(statusesOf(result)[0].starts_with("transientError") &&
+                statusesOf(result)[0].find("changed by another program") != std::string::npos)
+        << result;
+    EXPECT_EQ(readFile(solo), before);
+    EXPECT_EQ(itemFiles(solo.parent_path()), (std::set<std::string>{"series.ics", "solo.ics"}));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Preloaded into the program by the fault tests: logs each fsync, fdatasync and rename to the
 // file named by RAVU_FSYNC_LOG, so that a test sees whether a file reached the disk before the
-// rename that published it, and its folder after.
+// rename that published it, and its folder after. With RAVU_PEER_EDIT set, a peer saves that
+// file (as khal does, renaming a copy over it) while the program writes its first temporary file.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -30,7 +32,15 @@ Function next(const char* name) {
 }  // namespace
 
 extern "C" int fsync(int fd) {
-    note("fsync " + pathOf(fd));
+    const std::string path = pathOf(fd);
+    note("fsync " + path);
+    const char* peer = std::getenv("RAVU_PEER_EDIT");
+    if (peer != nullptr && path.find("/.ravu-calendar-") != std::string::npos) {
+        const std::string copy = std::string{peer} + ".peer";
+        std::ofstream{copy, std::ios::binary} << std::ifstream{peer, std::ios::binary}.rdbuf();
+        next<int (*)(const char*, const char*)>("rename")(copy.c_str(), peer);
+        ::unsetenv("RAVU_PEER_EDIT");
+    }
     return next<int (*)(int)>("fsync")(fd);
 }
 

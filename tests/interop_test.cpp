@@ -143,32 +143,22 @@ TEST(PeerInterop, VdirsyncerThroughRadicaleIntoAnEmptyStore) {
     }
     TempDir dir;
     const fs::path source = dir.path() / "source/personal/home", mirror = dir.path() / "mirror";
-    writeFile(source / "displayname", "Home & Family \xE2\x9C\x88\n");
-    writeFile(source / "color", "#1BADF8\n");
     writeFile(mirror / "radicale/displayname", "Radicale\n");
     writeFile(mirror / "radicale/type", "caldav\n");
+    // A calendar with a title and a colour; a timed event, an all-day one, and a series in
+    // another zone with an exception and an override, all a few days from now.
     const auto today = date::floor<days>(std::chrono::system_clock::now());
-    const std::string day = date::format("%Y%m%d", today + days{2});
-    writeFile(source / "dentist.ics", Item{"dentist"}
-                                          .summary("Dentist")
-                                          .start(day + "T090000Z")
-                                          .end(day + "T100000Z")
-                                          .line("LOCATION", "Main Street 1")
-                                          .line("URL", "ravu://item/x")
-                                          .text());
-    writeFile(source / "yoga.ics", Item{"yoga"}
-                                       .summary("Yoga")
-                                       .start(";TZID=America/New_York:" + day + "T180000")
-                                       .end(";TZID=America/New_York:" + day + "T191500")
-                                       .rrule("FREQ=DAILY;COUNT=4")
-                                       .line("EXDATE", ";TZID=America/New_York:" + day + "T180000")
-                                       .text());
-    writeFile(source / "alps.ics",
-              Item{"alps"}
-                  .summary("Alps")
-                  .start(";VALUE=DATE:" + day)
-                  .end(";VALUE=DATE:" + date::format("%Y%m%d", today + days{5}))
-                  .text());
+    for (const auto& file :
+         fs::directory_iterator(fs::path{RAVU_SOURCE_DIR} / "tests/store_cases/sync")) {
+        std::string text = readFile(file.path());
+        for (int n : {3, 2, 1}) {
+            const std::string mark = n == 1 ? "@DAY@" : "@DAY" + std::to_string(n) + "@";
+            for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
+                text.replace(at, mark.size(), date::format("%Y%m%d", today + days{n + 1}));
+            }
+        }
+        writeFile(source / file.path().filename(), text);
+    }
 
     Environment environment = Khal{dir.path(), dir.path(), "Europe/Berlin"}.environment;
     const int port = probe(0);
@@ -231,6 +221,7 @@ TEST(PeerInterop, VdirsyncerThroughRadicaleIntoAnEmptyStore) {
     const Json before = seen(dir.path() / "source", "local|personal|" + title);
     EXPECT_EQ(seen(mirror, "caldav|Radicale|" + title), before);
     EXPECT_EQ(before["events"].size(), 5u) << "dentist, alps, three yoga classes: " << before;
+    EXPECT_NE(before.dump().find("Yoga (late)"), std::string::npos) << before;
 }
 
 }  // namespace

@@ -340,5 +340,23 @@ TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
     }
 }
 
+// Known fault of the directory store: beginChanges forgets what the run read before it, so an
+// event read earlier is saved over a peer's edit made in between, without an error.
+TYPED_TEST(StoreContract, DISABLED_APeersEditBeforeBeginChangesIsNeverOverwritten) {
+    if constexpr (TypeParam::shared) {
+        const fs::path file = this->factory.root / "local/cal/peer.ics";
+        writeFile(file, Item{"peer"}.summary("Sync").start("20240506T080000Z").text());
+        auto run = this->factory.another();
+        Event event = *run->calendarItemWithIdentifier("local/cal/peer");
+        const std::string peers = Item{"peer"}.summary("Peer's").start("20240506T080000Z").text();
+        writeFile(file.parent_path() / ".peer", peers);
+        fs::rename(file.parent_path() / ".peer", file);
+        ASSERT_EQ(run->beginChanges(), std::nullopt);
+        event.title = "Mine";
+        EXPECT_TRUE(run->saveEvent(event, Span::futureEvents, Changes{.title = true}));
+        EXPECT_EQ(readFile(file), peers);
+    }
+}
+
 }  // namespace
 }  // namespace ravu::testing

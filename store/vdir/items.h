@@ -58,6 +58,10 @@ struct ReadCache {
     std::unordered_map<std::string, std::vector<const StoredItem*>> listings;
     /// The calendars as the run first listed them.
     std::optional<std::vector<Calendar>> calendars;
+    /// By identifier, the version of each item file the run saw first. Kept when the rest is read
+    /// again, so that a file a peer changed since is never overwritten, however the run got to
+    /// know it.
+    std::unordered_map<std::string, FileStamp> seen;
     /// The items whose occurrences a query had to cut short, each told once.
     std::unordered_set<std::string> told;
 

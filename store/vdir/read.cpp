@@ -127,6 +127,7 @@ const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, 
         auto loaded = vdir::loadItem(folder, path, name, zone, ical::Keep::model);
         if (auto* read = std::get_if<StoredItem>(&loaded)) {
             item = std::make_unique<StoredItem>(std::move(*read));
+            cache.seen.try_emplace(identifier, item->stamp);
             for (const std::string& note : item->item.notes()) {
                 diagnostics << "ravu-calendar: " << name.relativePath() << ": " << note << '\n';
             }

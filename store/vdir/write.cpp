@@ -52,9 +52,12 @@ WriteError VdirStore::beginChanges() {
         return std::nullopt;
     }
     state.lockFailure = state.lock.acquire();
-    // What was read before the lock may have been changed by the run that held it: read again.
+    // What was read before the lock may have been changed by the run that held it: read again,
+    // but remember which versions this run saw.
     if (!state.lockFailure) {
+        auto seen = std::move(cache_->seen);
         *cache_ = vdir::ReadCache{};
+        cache_->seen = std::move(seen);
     }
     return state.lockFailure;
 }
@@ -112,7 +115,8 @@ std::variant<StoredItem, StoreError> VdirStore::reread(const ItemName& name) {
                           "longer be read"};
     }
     StoredItem& stored = std::get<StoredItem>(fresh);
-    if (stored.stamp != seen->stamp) {
+    const auto first = cache_->seen.find(name.identifier());
+    if (stored.stamp != (first != cache_->seen.end() ? first->second : seen->stamp)) {
         return StoreError{name.relativePath() +
                           " was changed by another program after it was read; it was not "
                           "overwritten"};
@@ -132,6 +136,7 @@ WriteError VdirStore::putBack(StoredItem& stored) {
     }
     // Later queries of this run see what it wrote, and its next save the new version.
     stored.stamp = std::get<vdir::FileStamp>(written);
+    cache_->seen.insert_or_assign(name.identifier(), stored.stamp);
     cache_->forget(name.calendar);
     if (stored.item.settle(stored.stamp.modified())) {
         cache_->items[name.identifier()] = std::make_unique<StoredItem>(std::move(stored));
@@ -249,6 +254,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
     }
     cache_->forget(name->calendar);
     cache_->items.erase(name->identifier());
+    cache_->seen.erase(name->identifier());
     return std::nullopt;
 }
 

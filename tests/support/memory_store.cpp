@@ -1,8 +1,22 @@
 #include "tests/support/memory_store.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace ravu::testing {
+namespace {
+
+void applyChanges(Event& to, const Event& from, Changes changes) {
+    to.title = changes.title ? from.title : to.title;
+    to.location = changes.location ? from.location : to.location;
+    to.url = changes.url ? from.url : to.url;
+    to.startDate = changes.times ? from.startDate : to.startDate;
+    to.endDate = changes.times ? from.endDate : to.endDate;
+    to.allDay = changes.times ? from.allDay : to.allDay;
+    to.recurrenceRules = changes.recurrence ? from.recurrenceRules : to.recurrenceRules;
+}
+
+}  // namespace
 
 const Calendar& MemoryStore::addCalendar(Calendar calendar) {
     calendarList.push_back(std::move(calendar));
@@ -35,15 +49,10 @@ std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) 
                       row.calendarId) == predicate.calendarIds->end()) {
             continue;
         }
-        if (!row.startDate) {
-            found.push_back(row);
-            continue;
-        }
-        const Instant start = *row.startDate;
+        const Instant start = row.startDate.value_or(predicate.start);
         const Instant end = row.endDate.value_or(start);
-        const bool overlaps = start == end ? (start >= predicate.start && start < predicate.end)
-                                           : (start < predicate.end && end > predicate.start);
-        if (overlaps) {
+        if (start == end ? (start >= predicate.start && start < predicate.end)
+                         : (start < predicate.end && end > predicate.start)) {
             found.push_back(row);
         }
     }
@@ -57,30 +66,99 @@ std::optional<Event> MemoryStore::calendarItemWithIdentifier(std::string_view id
     if (it == items.end()) {
         return std::nullopt;
     }
-    return it->second;
+    Event found = it->second;
+    found.recurrenceRules.clear();  // as every store reports a series
+    return found;
 }
 
-WriteError MemoryStore::saveEvent(Event& event, Span span, Changes) {
+WriteError MemoryStore::refused(const Event& event, bool isNew) const {
+    for (const RecurrenceRule& rule : event.recurrenceRules) {
+        const auto* count = rule.end ? std::get_if<OccurrenceCount>(&*rule.end) : nullptr;
+        if (rule.interval < 1 || rule.interval > 32767 ||
+            (count && (count->value < 1 || count->value > 2147483647))) {
+            return StoreError{"a repetition the store cannot hold"};
+        }
+    }
+    for (const Calendar& calendar : calendarList) {
+        if (calendar.identifier == event.calendarId) {
+            return calendar.allowsContentModifications
+                       ? std::nullopt
+                       : std::optional{StoreError{"the calendar is read-only"}};
+        }
+    }
+    return isNew ? std::optional{StoreError{"the calendar " + event.calendarId + " does not exist"}}
+                 : std::nullopt;
+}
+
+void MemoryStore::insert(Event row) {
+    const auto before = [](const Event& a, const Event& b) {
+        return std::tie(a.startDate, a.identifier) < std::tie(b.startDate, b.identifier);
+    };
+    rows.insert(std::upper_bound(rows.begin(), rows.end(), row, before), std::move(row));
+}
+
+void MemoryStore::layOut(const Event& series) {
+    if (series.recurrenceRules.empty() || !series.startDate) {
+        insert(series);
+        return;
+    }
+    // Days of the week, months and zones are beyond this double: a fixed step from the start.
+    const RecurrenceRule& rule = series.recurrenceRules.front();
+    const auto step = std::chrono::days{rule.frequency == Frequency::weekly ? 7 : 1} *
+                      std::max<std::int64_t>(rule.interval, 1);
+    const auto* count = rule.end ? std::get_if<OccurrenceCount>(&*rule.end) : nullptr;
+    const auto* until = rule.end ? std::get_if<Instant>(&*rule.end) : nullptr;
+    for (std::int64_t n = 0; n < (count ? count->value : 1000); ++n) {
+        Event occurrence = series;
+        occurrence.startDate = *series.startDate + n * step;
+        if (until && *occurrence.startDate > *until) {
+            break;
+        }
+        if (series.endDate) {
+            occurrence.endDate = *series.endDate + n * step;
+        }
+        occurrence.occurrenceDate = occurrence.startDate;
+        insert(std::move(occurrence));
+    }
+}
+
+WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
     calls.push_back({Call::Kind::save, event.identifier, span, event.occurrenceDate, {}});
     if (failSavesWith) {
         return StoreError{*failSavesWith};
     }
+    if (WriteError error = refused(event, event.identifier.empty())) {
+        return error;
+    }
+    const auto item = items.find(event.identifier);
+    if (!event.identifier.empty() && item == items.end()) {
+        return StoreError{"the event " + event.identifier + " does not exist"};
+    }
     if (event.identifier.empty()) {
         event.identifier = "mem-" + std::to_string(nextIdentifier_++);
         items[event.identifier] = event;
-        rows.push_back(event);
+        layOut(event);
         stamp(event);
         return std::nullopt;
     }
     const bool oneOccurrence = span == Span::thisEvent && event.occurrenceDate;
+    if (oneOccurrence) {
+        changes.recurrence = false;
+    } else {
+        applyChanges(item->second, event, changes);
+        if (!item->second.recurrenceRules.empty() && (changes.times || changes.recurrence)) {
+            std::erase_if(rows,
+                          [&](const Event& row) { return row.identifier == event.identifier; });
+            layOut(item->second);
+            stamp(event);
+            return std::nullopt;
+        }
+    }
     for (Event& row : rows) {
         if (row.identifier == event.identifier &&
             (!oneOccurrence || row.occurrenceDate == event.occurrenceDate)) {
-            row = event;
+            applyChanges(row, event, changes);
         }
-    }
-    if (!oneOccurrence) {
-        items[event.identifier] = event;
     }
     stamp(event);
     return std::nullopt;
@@ -91,12 +169,23 @@ WriteError MemoryStore::removeEvent(const Event& event, Span span) {
     if (failRemovalsWith) {
         return StoreError{*failRemovalsWith};
     }
+    const auto item = items.find(event.identifier);
+    if (item == items.end()) {
+        return StoreError{"the event " + event.identifier + " does not exist"};
+    }
+    if (WriteError error = refused(item->second, false)) {
+        return error;
+    }
     const bool oneOccurrence = span == Span::thisEvent && event.occurrenceDate;
+    const bool fromLater = span == Span::futureEvents && event.occurrenceDate &&
+                           item->second.startDate < event.occurrenceDate;
     std::erase_if(rows, [&](const Event& row) {
         return row.identifier == event.identifier &&
-               (!oneOccurrence || row.occurrenceDate == event.occurrenceDate);
+               (oneOccurrence ? row.occurrenceDate == event.occurrenceDate
+                : fromLater   ? row.occurrenceDate >= event.occurrenceDate
+                              : true);
     });
-    if (!oneOccurrence) {
+    if (!oneOccurrence && !fromLater) {
         items.erase(event.identifier);
     }
     stamp(event);

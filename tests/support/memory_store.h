@@ -1,5 +1,7 @@
-// An in-memory store for tests: the test decides the calendars, the events each query returns
-// and in what order, the authorization status, and which writes fail. Every call is recorded.
+// An in-memory store: a test double, not a second implementation. The test decides the
+// calendars, the rows each query returns, the authorization status, and which writes fail; every
+// call is recorded. A series saved through it is laid out as rows, one per occurrence, for
+// simple rules only (daily or weekly, with an interval, ended by a count or an instant).
 #pragma once
 
 #include <map>
@@ -24,7 +26,9 @@ class MemoryStore final : public Store {
     bool grantOnRequest = true;
     std::vector<Calendar> calendarList;
     /// What queries return: every row that overlaps the window (and is in one of the asked
-    /// calendars), in this order. Occurrences of a series are rows of their own.
+    /// calendars), in this order. Occurrences of a series are rows of their own. Rows a test adds
+    /// stay where it puts them; rows a save makes go in by start, then identifier, as the real
+    /// stores order them.
     std::vector<Event> rows;
     /// What `calendarItemWithIdentifier` returns, by identifier.
     std::map<std::string, Event> items;
@@ -53,6 +57,11 @@ class MemoryStore final : public Store {
     std::size_t count(Call::Kind kind) const;
 
   private:
+    /// Why the event cannot be written: a calendar that takes no changes (or, for a new event,
+    /// is not listed), or numbers a file could not hold.
+    WriteError refused(const Event& event, bool isNew) const;
+    void insert(Event row);
+    void layOut(const Event& series);
     void stamp(const Event& written);
 
     int nextIdentifier_ = 1;

@@ -1,117 +1,25 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
+#include <thread>
 
 namespace ravu::testing {
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input,
-                      const std::map<std::string, std::string>& env) {
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-            close(fd);
-        }
-        for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
-        std::vector<char*> argv;
-        std::string binary = RAVU_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies = args;
-        for (auto& a : copies) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-
-    ProgramRun run;
-    std::size_t written = 0;
-    int inFd = in[1];
-    // The child may fill its output pipes before it has read all of its input: never block on
-    // either side.
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
-        close(inFd);
-        inFd = -1;
-    }
-    bool outOpen = true, errOpen = true;
-    char buffer[65536];
-    while (outOpen || errOpen) {
-        std::vector<pollfd> fds;
-        if (outOpen)
-            fds.push_back({out[0], POLLIN, 0});
-        if (errOpen)
-            fds.push_back({err[0], POLLIN, 0});
-        if (inFd >= 0)
-            fds.push_back({inFd, POLLOUT, 0});
-        poll(fds.data(), fds.size(), -1);
-        for (const pollfd& p : fds) {
-            if (p.revents == 0)
-                continue;
-            if (p.fd == inFd) {
-                const ssize_t n = write(inFd, input.data() + written, input.size() - written);
-                if (n > 0)
-                    written += static_cast<std::size_t>(n);
-                if (n < 0 || written == input.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            const ssize_t n = read(p.fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                close(p.fd);
-                (p.fd == out[0] ? outOpen : errOpen) = false;
-            } else {
-                (p.fd == out[0] ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    if (inFd >= 0)
-        close(inFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
-
-ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
-                      const std::string& input, const std::string& tz) {
-    return runProgram(args, input, {{"RAVU_CALENDAR_STORE", root.string()}, {"TZ", tz}});
-}
+namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ravu-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    std::string pattern = (fs::temp_directory_path() / "ravu-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
@@ -120,29 +28,134 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     // A test may have taken permissions away; give them back so that everything goes.
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
         if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         }
     }
-    std::filesystem::remove_all(path_, ignored);
+    fs::remove_all(path_, ignored);
 }
 
-void writeFile(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream{path, std::ios::binary | std::ios::trunc} << text;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
+std::string readFile(const fs::path& path) {
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream{path, std::ios::binary}.rdbuf();
     return text.str();
+}
+
+BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
+                             const Environment& env) {
+    writeFile(files_.path() / "0", input);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args;
+    for (std::string& word : words) {
+        args.push_back(word.data());
+    }
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ != 0) {
+        ::setpgid(pid_, pid_);
+        return;
+    }
+    // A group of its own that dies with the test: neither a limit nor a crash leaves a peer.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (int fd = 0; fd < 3; ++fd) {
+        const int file = ::open((files_.path() / std::to_string(fd)).c_str(),
+                                fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (file < 0 || ::dup2(file, fd) < 0) {
+            ::_exit(127);
+        }
+    }
+    for (const auto& [name, value] : env) {
+        value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+std::vector<std::string> programWith(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{RAVU_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+BackgroundRun::BackgroundRun(const fs::path& root, const std::vector<std::string>& args,
+                             const std::string& input, Environment env)
+    : BackgroundRun(programWith(args), input, [&] {
+          env.emplace("TZ", "UTC");
+          env["RAVU_CALENDAR_STORE"] = root.string();
+          return env;
+      }()) {}
+
+bool BackgroundRun::running() {
+    int status = 0;
+    if (status_ >= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) {
+        return status_ < 0;
+    }
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ::kill(-pid_, SIGKILL);  // whatever it left running in its group goes with it
+    return false;
+}
+
+bool BackgroundRun::kill() {
+    if (!running()) {
+        return false;
+    }
+    ::kill(-pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    status_ = 128 + SIGKILL;
+    return true;
+}
+
+ProgramRun BackgroundRun::wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (running() && !(std::chrono::steady_clock::now() > deadline && (timedOut_ = kill()))) {
+        std::this_thread::sleep_for(std::chrono::milliseconds{2});
+    }
+    return ProgramRun{readFile(files_.path() / "1"), readFile(files_.path() / "2"), status_};
+}
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input,
+                      const Environment& env) {
+    return runTool(programWith(args), env, input);
+}
+
+ProgramRun runOnStore(const fs::path& root, const std::vector<std::string>& args,
+                      const std::string& input, const std::string& tz) {
+    return runProgram(args, input, {{"RAVU_CALENDAR_STORE", root.string()}, {"TZ", tz}});
+}
+
+ProgramRun runBounded(const fs::path& root, const std::vector<std::string>& args,
+                      const std::string& input, std::chrono::milliseconds limit) {
+    return BackgroundRun{root, args, input}.wait(limit);
+}
+
+ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env,
+                   const std::string& input) {
+    return BackgroundRun{argv, input, env}.wait(std::chrono::minutes{3});
+}
+
+bool onPath(const std::string& tool) {
+    return std::system(("command -v '" + tool + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+nlohmann::json documentOf(const ProgramRun& run, int status) {
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1) << run.out;
+    std::istringstream lines{run.err};
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with("ravu-calendar: ")) << line;
+    }
+    auto document = nlohmann::json::parse(run.out, nullptr, false);
+    EXPECT_TRUE(document.is_object()) << run.out;
+    return document.is_object() ? document : nlohmann::json::object();
 }
 
 }  // namespace ravu::testing

@@ -1,27 +1,18 @@
-// Runs the built program the way a host does, and temporary folders for test stores.
+// Child processes for tests: the built program as a host runs it, and peer tools (khal,
+// vdirsyncer, Radicale). One runner: start in the background, then wait with a limit or kill.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace ravu::testing {
-
-struct ProgramRun {
-    std::string out;
-    std::string err;
-    int status = -1;  ///< exit status, or 128 + signal
-};
-
-/// Runs the program with `args`, writes `input` to its standard input and closes it. `env`
-/// entries are set (an empty value unsets the variable); the rest of the environment is kept.
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
-                      const std::map<std::string, std::string>& env = {});
-
-/// Runs the program against the store at `root` with TZ pinned.
-ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
-                      const std::string& input = "", const std::string& tz = "UTC");
 
 /// A fresh folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -39,5 +30,58 @@ class TempDir {
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+
+struct ProgramRun {
+    std::string out;
+    std::string err;
+    int status = -1;  ///< exit status, or 128 + signal
+};
+
+/// Changes to a child's environment: an empty value unsets the variable.
+using Environment = std::map<std::string, std::string>;
+
+/// A child in a process group of its own, reading `input`; the group is killed when this goes.
+class BackgroundRun {
+  public:
+    /// `argv[0]` is looked up on PATH.
+    BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
+                  const Environment& env);
+    /// The program on the store at `root`, with TZ=UTC unless `env` says otherwise.
+    BackgroundRun(const std::filesystem::path& root, const std::vector<std::string>& args,
+                  const std::string& input, Environment env = {});
+    ~BackgroundRun() { kill(); }
+    BackgroundRun(const BackgroundRun&) = delete;
+    BackgroundRun& operator=(const BackgroundRun&) = delete;
+
+    bool running();
+    /// SIGKILL to the group unless it has ended; true when it was still running.
+    bool kill();
+    /// What it printed and its status; a run still going after `limit` is killed.
+    ProgramRun wait(std::chrono::milliseconds limit);
+    bool timedOut() const { return timedOut_; }
+
+  private:
+    TempDir files_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool timedOut_ = false;
+};
+
+/// The program with `args`, run to its end (killed after a few minutes).
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
+                      const Environment& env = {});
+ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
+                      const std::string& input = "", const std::string& tz = "UTC");
+ProgramRun runBounded(const std::filesystem::path& root, const std::vector<std::string>& args,
+                      const std::string& input = "",
+                      std::chrono::milliseconds limit = std::chrono::seconds{60});
+/// A tool found on PATH.
+ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env = {},
+                   const std::string& input = "");
+bool onPath(const std::string& tool);
+
+/// The one document a run printed, after checking what every run owes its host: status 0 (or
+/// `status`), one JSON object on one line, and on standard error only the program's own lines.
+nlohmann::json documentOf(const ProgramRun& run, int status = 0);
 
 }  // namespace ravu::testing

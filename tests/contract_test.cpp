@@ -1,0 +1,363 @@
+// What every store owes the commands, written once and run against each store. A store joins
+// with a factory: an empty store holding the writable calendar "local/cal" and the read-only
+// "local/ro", and whether other processes share it (the write lock, peers' edits).
+//
+// Where the stores differ: the in-memory store is a test double that lays a series out with a
+// fixed step from its start (no days of the week, no zones), so the rules here are UTC without
+// days; and renaming a whole series renames an occurrence changed on its own in memory, while
+// the directory store keeps the override's title, so no test renames both.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "store/vdir/vdir_store.h"
+#include "tests/support/instants.h"
+#include "tests/support/items.h"
+#include "tests/support/memory_store.h"
+
+namespace ravu::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+Event single(const std::string& calendar, const char* start) {
+    Event event;
+    event.calendarId = calendar;
+    event.title = "Fixed";
+    event.startDate = event.endDate = at(start);
+    return event;
+}
+
+struct MemoryFactory {
+    static constexpr bool shared = false;
+    MemoryStore store;
+
+    MemoryFactory() {
+        store.addCalendar({"local/cal", "Calendar", true, std::nullopt, std::nullopt});
+        store.addCalendar({"local/ro", "Read-only", false, std::nullopt, std::nullopt});
+    }
+    Store& open() { return store; }
+    std::string addReadOnlyEvent() {
+        return store.addEvent(single("local/ro", "2024-05-01T10:00:00Z")).identifier;
+    }
+};
+
+struct VdirFactory {
+    static constexpr bool shared = true;
+    TempDir dir;
+    fs::path root = dir.path() / "root";
+    std::ostringstream diagnostics;
+    std::unique_ptr<VdirStore> run;
+
+    VdirFactory() {
+        fs::create_directories(root / "local/cal");
+        writeFile(root / "local/ro/readonly", "");
+    }
+    /// The store as a new run sees it.
+    Store& open() { return *(run = another()); }
+    std::unique_ptr<VdirStore> another() {
+        return std::make_unique<VdirStore>(root, diagnostics, utcZone());
+    }
+    std::string addReadOnlyEvent() {
+        writeFile(root / "local/ro/fixed.ics",
+                  Item{"fixed"}.summary("Fixed").start("20240501T100000Z").text());
+        return "local/ro/fixed";
+    }
+    /// Every file under the test's folder but the lock, with its content.
+    Strings files() const {
+        Strings all;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            if (entry.is_regular_file() && entry.path().filename() != ".ravu-calendar.lock") {
+                all.push_back(entry.path().string() + ": " + readFile(entry.path()));
+            }
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+};
+
+template <typename Factory>
+class StoreContract : public ::testing::Test {
+  protected:
+    Factory factory;
+
+    /// Saves a new event of "local/cal" in Room 1 and gives its identifier.
+    std::string create(const std::string& title, const char* start, std::chrono::minutes length,
+                       std::optional<RecurrenceRule> rule = std::nullopt) {
+        Event event = factory.open().newEvent();
+        event.calendarId = "local/cal";
+        event.title = title;
+        event.location = "Room 1";
+        event.startDate = at(start);
+        event.endDate = *event.startDate + length;
+        event.recurrenceRules = rule ? std::vector{*rule} : std::vector<RecurrenceRule>{};
+        EXPECT_EQ(factory.open().saveEvent(event, Span::futureEvents, Changes::all()),
+                  std::nullopt);
+        return event.identifier;
+    }
+
+    /// The events and occurrences of 2024, of one item or of all.
+    std::vector<Event> events(const std::string& identifier = "") {
+        auto found = factory.open().eventsMatching(
+            predicateForEvents(at("2024-01-01T00:00:00Z"), at("2025-01-01T00:00:00Z"), {}));
+        std::erase_if(found, [&](const Event& e) {
+            return !identifier.empty() && e.identifier != identifier;
+        });
+        return found;
+    }
+
+    /// "start title@location" of each occurrence of the item.
+    Strings occurrences(const std::string& identifier) {
+        Strings seen;
+        for (const Event& event : events(identifier)) {
+            seen.push_back(iso(*event.startDate) + " " + event.title.value_or("") + "@" +
+                           event.location.value_or(""));
+        }
+        return seen;
+    }
+};
+
+using Stores = ::testing::Types<MemoryFactory, VdirFactory>;
+TYPED_TEST_SUITE(StoreContract, Stores);
+
+TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
+    const auto calendars = this->factory.open().calendars();
+    ASSERT_EQ(calendars.size(), 2u);
+    EXPECT_EQ(calendars[0].identifier + " " + calendars[1].identifier, "local/cal local/ro");
+    EXPECT_TRUE(calendars[0].allowsContentModifications);
+    EXPECT_FALSE(calendars[1].allowsContentModifications);
+
+    const std::string late = this->create("Late", "2024-05-01T12:00:00Z", 60min);
+    const std::string b = this->create("Same start", "2024-05-01T10:00:00Z", 30min);
+    const std::string a = this->create("Same start", "2024-05-01T10:00:00Z", 60min);
+    const std::string across = this->create("Across", "2024-04-30T23:00:00Z", 120min);
+    this->create("Ends as the window starts", "2024-04-30T22:00:00Z", 120min);
+    this->create("Next day", "2024-05-02T00:00:00Z", 60min);
+    Strings order;
+    for (const Event& event : this->factory.open().eventsMatching(predicateForEvents(
+             at("2024-05-01T00:00:00Z"), at("2024-05-02T00:00:00Z"), std::nullopt))) {
+        order.push_back(event.identifier);
+    }
+    EXPECT_EQ(order, (Strings{across, std::min(a, b), std::max(a, b), late}));
+    const auto found = this->factory.open().calendarItemWithIdentifier(late);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->title.value_or("") + " " + found->calendarId + " " + iso(*found->endDate),
+              "Late local/cal 2024-05-01T13:00:00Z");
+}
+
+TYPED_TEST(StoreContract, ASeriesGivesEachOccurrenceUntilItsEnd) {
+    const RecurrenceRule everyOtherDay{Frequency::daily, 2, {}, OccurrenceCount{3}};
+    const std::string counted = this->create("D", "2024-05-01T09:00:00Z", 30min, everyOtherDay);
+    const std::string until =
+        this->create("W", "2024-05-02T09:00:00Z", 30min,
+                     RecurrenceRule{Frequency::weekly, 1, {}, at("2024-05-16T09:00:00Z")});
+    EXPECT_EQ(this->occurrences(counted),
+              (Strings{"2024-05-01T09:00:00Z D@Room 1", "2024-05-03T09:00:00Z D@Room 1",
+                       "2024-05-05T09:00:00Z D@Room 1"}));
+    EXPECT_EQ(this->occurrences(until),
+              (Strings{"2024-05-02T09:00:00Z W@Room 1", "2024-05-09T09:00:00Z W@Room 1",
+                       "2024-05-16T09:00:00Z W@Room 1"}));
+    for (const Event& occurrence : this->events(until)) {
+        EXPECT_EQ(occurrence.occurrenceDate, occurrence.startDate);
+    }
+    const auto series = this->factory.open().calendarItemWithIdentifier(counted);
+    ASSERT_TRUE(series);
+    EXPECT_EQ(series->startDate, at("2024-05-01T09:00:00Z"));
+    EXPECT_TRUE(series->recurrenceRules.empty()) << "a save replaces the rules; none are read";
+
+    // A count a file cannot hold is refused, not written.
+    Event endless = *series;
+    endless.identifier.clear();
+    endless.recurrenceRules = {everyOtherDay};
+    endless.recurrenceRules[0].end = OccurrenceCount{0};
+    EXPECT_TRUE(this->factory.open().saveEvent(endless, Span::futureEvents, Changes::all()));
+    EXPECT_EQ(this->events().size(), 6u);
+}
+
+TYPED_TEST(StoreContract, SavesReachAsFarAsTheirSpanAndTheirFields) {
+    const std::string id =
+        this->create("Sync", "2024-05-06T08:00:00Z", 60min,
+                     RecurrenceRule{Frequency::weekly, 1, {}, OccurrenceCount{3}});
+    Event second = this->events(id).at(1);
+    second.title = "Moved";
+    second.location = "Not written";
+    second.startDate = at("2024-05-14T10:00:00Z");
+    second.endDate = at("2024-05-14T11:00:00Z");
+    ASSERT_EQ(this->factory.open().saveEvent(second, Span::thisEvent,
+                                             Changes{.title = true, .times = true}),
+              std::nullopt);
+    EXPECT_EQ(this->occurrences(id),
+              (Strings{"2024-05-06T08:00:00Z Sync@Room 1", "2024-05-14T10:00:00Z Moved@Room 1",
+                       "2024-05-20T08:00:00Z Sync@Room 1"}));
+
+    Event series = *this->factory.open().calendarItemWithIdentifier(id);
+    series.title = "Renamed";
+    series.location = "Not written either";
+    ASSERT_EQ(this->factory.open().saveEvent(series, Span::futureEvents, Changes{.title = true}),
+              std::nullopt);
+    const Strings after = this->occurrences(id);
+    EXPECT_EQ(after.front(), "2024-05-06T08:00:00Z Renamed@Room 1");
+    EXPECT_EQ(after.back(), "2024-05-20T08:00:00Z Renamed@Room 1");
+}
+
+TYPED_TEST(StoreContract, RemovalsReachAsFarAsTheirSpan) {
+    const std::string id =
+        this->create("S", "2024-05-06T08:00:00Z", 60min,
+                     RecurrenceRule{Frequency::daily, 1, {}, OccurrenceCount{5}});
+    const Event second = this->events(id).at(1);
+    ASSERT_EQ(this->factory.open().removeEvent(second, Span::thisEvent), std::nullopt);
+    const Event fourth = this->events(id).at(2);
+    ASSERT_EQ(this->factory.open().removeEvent(fourth, Span::futureEvents), std::nullopt);
+    EXPECT_EQ(this->occurrences(id),
+              (Strings{"2024-05-06T08:00:00Z S@Room 1", "2024-05-08T08:00:00Z S@Room 1"}));
+    Store& again = this->factory.open();
+    ASSERT_EQ(again.removeEvent(*again.calendarItemWithIdentifier(id), Span::futureEvents),
+              std::nullopt);
+    EXPECT_EQ(this->occurrences(id), Strings{});
+    EXPECT_FALSE(this->factory.open().calendarItemWithIdentifier(id));
+}
+
+TYPED_TEST(StoreContract, IdentifiersThatNameNothingFindNothingAndMakeNothing) {
+    const std::string real = this->create("Real", "2024-05-06T08:00:00Z", 60min);
+    const std::string name = real.substr(real.rfind('/') + 1);
+    const Strings wrong = {"local/cal/missing", "../x",
+                           "a/b/../../c",       "local/../x",
+                           "../cal/x",          "local/cal/../../../x",
+                           "local/cal/..",      "local/cal/../cal/" + name};
+    Strings before;
+    if constexpr (TypeParam::shared) {
+        // Files that a path taken as it stands would reach.
+        const fs::path dir = this->factory.dir.path();
+        for (const fs::path& file : {dir / "x.ics", dir / "cal/x.ics", dir / "root/x.ics"}) {
+            writeFile(file, Item{"x"}.start("20240501T100000Z").text());
+        }
+        before = this->factory.files();
+    }
+    for (const std::string& identifier : wrong) {
+        SCOPED_TRACE(identifier);
+        Store& store = this->factory.open();
+        EXPECT_FALSE(store.calendarItemWithIdentifier(identifier));
+        Event event = single("local/cal", "2024-05-01T10:00:00Z");
+        event.identifier = identifier;
+        EXPECT_TRUE(store.saveEvent(event, Span::futureEvents, Changes::all()));
+        (void)store.removeEvent(event, Span::futureEvents);  // may count as gone already
+        // The same names as the calendar of a new event.
+        event.identifier.clear();
+        event.calendarId = identifier.substr(0, identifier.rfind('/'));
+        if (event.calendarId != "local/cal") {
+            EXPECT_TRUE(store.saveEvent(event, Span::futureEvents, Changes::all()));
+        }
+    }
+    if constexpr (TypeParam::shared) {
+        EXPECT_EQ(this->factory.files(), before);
+    }
+    EXPECT_EQ(this->occurrences(real), Strings{"2024-05-06T08:00:00Z Real@Room 1"});
+}
+
+TYPED_TEST(StoreContract, AReadOnlyCalendarRefusesChangesWithAMessage) {
+    const std::string id = this->factory.addReadOnlyEvent();
+    Store& store = this->factory.open();
+    Event fixed = *store.calendarItemWithIdentifier(id);
+    fixed.title = "Changed";
+    const WriteError saved = store.saveEvent(fixed, Span::futureEvents, Changes::all());
+    EXPECT_NE(saved.value_or(StoreError{}).message, "");
+    EXPECT_TRUE(store.removeEvent(fixed, Span::futureEvents));
+    Event fresh = single("local/ro", "2024-05-02T10:00:00Z");
+    EXPECT_TRUE(store.saveEvent(fresh, Span::futureEvents, Changes::all()));
+    EXPECT_EQ(fresh.identifier, "");
+    const auto left = this->factory.open().eventsMatching(
+        predicateForEvents(at("2024-05-01T00:00:00Z"), at("2024-05-03T00:00:00Z"), {}));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].title, "Fixed");
+}
+
+TYPED_TEST(StoreContract, ARunThatBeganChangesKeepsOtherRunsWaiting) {
+    if constexpr (!TypeParam::shared) {
+        GTEST_SKIP() << "no other process shares this store";
+    } else {
+        auto first = this->factory.another();
+        ASSERT_EQ(first->beginChanges(), std::nullopt);
+        std::atomic<bool> done = false;
+        WriteError second;
+        std::thread other{[&] {
+            second = this->factory.another()->beginChanges();
+            done = true;
+        }};
+        std::this_thread::sleep_for(300ms);
+        EXPECT_FALSE(done) << "a second run began changes while the first held the store";
+        first.reset();
+        other.join();
+        EXPECT_EQ(second, std::nullopt) << "the second run goes on once the first has ended";
+    }
+}
+
+TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
+    if constexpr (!TypeParam::shared) {
+        GTEST_SKIP() << "no other process shares this store";
+    } else {
+        const fs::path file = this->factory.root / "local/cal/peer.ics";
+        writeFile(file, Item{"peer"}
+                            .summary("Sync")
+                            .start("20240506T080000Z")
+                            .rrule("FREQ=DAILY;COUNT=3")
+                            .line("X-PEER", "kept")
+                            .after("BEGIN:VEVENT\r\nUID:peer\r\nRECURRENCE-ID:20240507T080000Z\r\n"
+                                   "DTSTART:20240507T100000Z\r\nSUMMARY:Later\r\nEND:VEVENT\r\n")
+                            .text());
+        // A save writes its fields and keeps every other line as the peer wrote it.
+        Store& store = this->factory.open();
+        Event series = *store.calendarItemWithIdentifier("local/cal/peer");
+        series.title = "Renamed";
+        ASSERT_EQ(store.saveEvent(series, Span::futureEvents, Changes{.title = true}),
+                  std::nullopt);
+        for (const char* kept : {"X-PEER:kept\r\n", "RRULE:FREQ=DAILY;COUNT=3\r\n",
+                                 "SUMMARY:Later\r\n", "SUMMARY:Renamed\r\n"}) {
+            EXPECT_NE(readFile(file).find(kept), std::string::npos) << kept << readFile(file);
+        }
+
+        // A peer saves after a run looked the item up, as the commands do, under the lock.
+        this->factory.run.reset();
+        auto run = this->factory.another();
+        ASSERT_EQ(run->beginChanges(), std::nullopt);
+        series = *run->calendarItemWithIdentifier("local/cal/peer");
+        Event third = run->eventsMatching(predicateForEvents(at("2024-05-08T00:00:00Z"),
+                                                             at("2024-05-09T00:00:00Z"), {}))
+                          .at(0);
+        const std::string peers = Item{"peer"}.summary("Peer's").start("20240506T080000Z").text();
+        writeFile(file.parent_path() / ".peer", peers);
+        fs::rename(file.parent_path() / ".peer", file);
+        for (const WriteError& error : {run->saveEvent(series, Span::futureEvents, Changes::all()),
+                                        run->saveEvent(third, Span::thisEvent, Changes::all()),
+                                        run->removeEvent(third, Span::thisEvent),
+                                        run->removeEvent(series, Span::futureEvents)}) {
+            EXPECT_NE(error.value_or(StoreError{}).message.find("changed by another program"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(readFile(file), peers);
+    }
+}
+
+// A run that read an event before it began changing the store must not save it over a peer's
+// edit made in between.
+TYPED_TEST(StoreContract, APeersEditBeforeBeginChangesIsNeverOverwritten) {
+    if constexpr (TypeParam::shared) {
+        const fs::path file = this->factory.root / "local/cal/peer.ics";
+        writeFile(file, Item{"peer"}.summary("Sync").start("20240506T080000Z").text());
+        auto run = this->factory.another();
+        Event event = *run->calendarItemWithIdentifier("local/cal/peer");
+        const std::string peers = Item{"peer"}.summary("Peer's").start("20240506T080000Z").text();
+        writeFile(file.parent_path() / ".peer", peers);
+        fs::rename(file.parent_path() / ".peer", file);
+        ASSERT_EQ(run->beginChanges(), std::nullopt);
+        event.title = "Mine";
+        EXPECT_TRUE(run->saveEvent(event, Span::futureEvents, Changes{.title = true}));
+        EXPECT_EQ(readFile(file), peers);
+    }
+}
+
+}  // namespace
+}  // namespace ravu::testing

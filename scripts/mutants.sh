@@ -86,7 +86,7 @@ if [ -n "$rev" ]; then
     label="commit $(git -C "$repo" rev-parse --short "$rev")"
 else
     git -C "$repo" ls-files -z --cached --others --exclude-standard |
-        (cd "$repo" && tar --null --no-recursion -T - -cf -) | tar -x -C "$src"
+        (cd "$repo" && tar --null --no-recursion --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$src"
     label="working tree of $repo"
 fi
 

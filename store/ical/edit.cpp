@@ -538,13 +538,4 @@ bool repeats(icalcomponent* master) {
            icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY) != nullptr;
 }
 
-icalcomponent* masterOf(icalcomponent* calendar) {
-    for (icalcomponent* event : eventsOf(calendar)) {
-        if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) == nullptr) {
-            return event;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace ravu::ical

@@ -46,7 +46,5 @@ void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence);
 /// Whether the master repeats at all (RRULE or RDATE).
 bool repeats(icalcomponent* master);
 
-/// The VEVENT of the series or single event; none in an item of changed occurrences only.
-icalcomponent* masterOf(icalcomponent* calendar);
 
 }  // namespace ravu::ical

@@ -48,6 +48,38 @@ StoreError holdsUnreadable(const std::string& label) {
     return StoreError{label + " holds values this program cannot read; it was left unchanged"};
 }
 
+/// The item goes whole, unless its file holds components of other UIDs too: those are not this
+/// event's, and stay.
+EditResult removeItem(Model& model) {
+    icalcomponent* root = model.root.get();
+    icalcomponent* master = masterOf(root);
+    const std::string uid =
+        uidOf(master ? master : icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT));
+    std::vector<icalcomponent*> ours;
+    bool others = false;
+    for (icalcomponent* part = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT);
+         part != nullptr; part = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        if (icalcomponent_isa(part) == ICAL_VTIMEZONE_COMPONENT) {
+            continue;
+        }
+        if (uidOf(part) == uid) {
+            ours.push_back(part);
+        } else {
+            others = true;
+        }
+    }
+    if (!others) {
+        return Outcome::removeWhole;
+    }
+    if (model.parseErrors > 0) {
+        return holdsUnreadable(model.placement.label);
+    }
+    for (icalcomponent* part : ours) {
+        dropComponent(root, part);
+    }
+    return Outcome::changed;
+}
+
 /// Writes the changes of one occurrence into its override, made when it has none yet.
 EditResult saveOccurrence(Model& model, icalcomponent* master, const Event& event, Changes changes,
                           Instant now) {
@@ -225,7 +257,7 @@ EditResult Item::remove(const Event& event, Span span, Instant now) {
         event.occurrenceDate && master != nullptr && model.master && ical::repeats(master);
     if (!ofSeries ||
         (span == Span::futureEvents && isFirstOccurrence(model, *event.occurrenceDate))) {
-        return Outcome::removeWhole;
+        return removeItem(model);
     }
     if (model.parseErrors > 0) {
         return holdsUnreadable(model.placement.label);

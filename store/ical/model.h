@@ -59,7 +59,10 @@ std::string valueText(const icalproperty* property);
 /// The TZID parameter as written; empty when there is none.
 std::string tzidOf(const icalproperty* property);
 std::string uidOf(icalcomponent* event);
-/// The VEVENTs of the series `uid` that change one occurrence each (RECURRENCE-ID).
+/// The VEVENT of the series or single event; none in an item of changed occurrences only.
+icalcomponent* masterOf(icalcomponent* calendar);
+/// The VEVENTs of the series `uid` that change one occurrence each (RECURRENCE-ID), one per
+/// occurrence.
 std::vector<icalcomponent*> overridesOf(icalcomponent* calendar, std::string_view uid);
 void dropComponent(icalcomponent* calendar, icalcomponent* event);
 

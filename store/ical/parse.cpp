@@ -98,6 +98,105 @@ std::string tidyLines(const std::string& text) {
     return kept;
 }
 
+/// Whether a date or date-time value has one of the two forms RFC 5545 allows: eight digits, or
+/// eight digits, "T", six digits and an optional "Z". libical reads much else, each its own way
+/// ("T10300Z" as half past ten, "2026121" as the first of December).
+bool wellFormedTime(std::string_view value, bool date) {
+    const auto digits = [&](std::size_t from, std::size_t count) {
+        return value.size() >= from + count &&
+               std::all_of(value.begin() + static_cast<long>(from),
+                           value.begin() + static_cast<long>(from + count),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (date) {
+        return value.size() == 8 && digits(0, 8);
+    }
+    return (value.size() == 15 || (value.size() == 16 && value.back() == 'Z')) && digits(0, 8) &&
+           value[8] == 'T' && digits(9, 6);
+}
+
+/// The text with the time values checked before libical reads them. A malformed start, end or
+/// RECURRENCE-ID makes the item unreadable (none); a malformed EXDATE or RDATE value is left
+/// out, and the line with it when it had no other.
+std::optional<std::string> checkedTimes(const std::string& text) {
+    static constexpr std::string_view single[] = {"DTSTART", "DTEND", "DUE", "RECURRENCE-ID"};
+    static constexpr std::string_view lists[] = {"EXDATE", "RDATE"};
+    const auto upper = [](std::string_view word) {
+        std::string up{word};
+        for (char& c : up) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return up;
+    };
+    std::string checked;
+    std::size_t copied = 0;  // of `text`, into `checked`
+    for (std::size_t begin = 0; begin < text.size();) {
+        std::size_t end = begin;
+        do {
+            end = text.find('\n', end);
+            end = end == std::string::npos ? text.size() : end + 1;
+        } while (end < text.size() && (text[end] == ' ' || text[end] == '\t'));
+        std::string line;
+        for (std::size_t at = begin; at < end;) {
+            std::size_t stop = std::min(text.find('\n', at), end);
+            std::string_view piece{text.data() + at, stop - at};
+            if (piece.ends_with('\r')) {
+                piece.remove_suffix(1);
+            }
+            line.append(at == begin ? piece : piece.substr(1));
+            at = stop + 1;
+        }
+        const std::size_t nameEnd = line.find_first_of(";:");
+        const std::string name = upper(std::string_view{line}.substr(0, nameEnd));
+        const bool isSingle =
+            std::find(std::begin(single), std::end(single), name) != std::end(single);
+        const bool isList = std::find(std::begin(lists), std::end(lists), name) != std::end(lists);
+        if ((isSingle || isList) && nameEnd != std::string::npos) {
+            bool quoted = false;
+            std::size_t colon = nameEnd;
+            for (; colon < line.size() && (quoted || line[colon] != ':'); ++colon) {
+                quoted ^= line[colon] == '"';
+            }
+            const std::string params =
+                upper(std::string_view{line}.substr(nameEnd, colon - nameEnd));
+            const bool date = params.find(";VALUE=DATE") != std::string::npos &&
+                              params.find(";VALUE=DATE-TIME") == std::string::npos;
+            const bool period = params.find(";VALUE=PERIOD") != std::string::npos;
+            std::string kept;
+            bool dropped = false;
+            const std::string_view values =
+                colon < line.size() ? std::string_view{line}.substr(colon + 1) : std::string_view{};
+            for (std::size_t from = 0; from <= values.size();) {
+                const std::size_t comma = std::min(values.find(',', from), values.size());
+                const std::string_view value = values.substr(from, comma - from);
+                const std::string_view start = period ? value.substr(0, value.find('/')) : value;
+                if (wellFormedTime(start, date)) {
+                    kept += (kept.empty() ? "" : ",") + std::string{value};
+                } else {
+                    dropped = true;
+                }
+                from = comma + 1;
+            }
+            if (dropped && isSingle) {
+                return std::nullopt;
+            }
+            if (dropped) {
+                checked.append(text, copied, begin - copied);
+                if (!kept.empty()) {
+                    checked += line.substr(0, colon + 1) + kept + "\r\n";
+                }
+                copied = end;
+            }
+        }
+        begin = end;
+    }
+    if (copied == 0) {
+        return text;
+    }
+    checked.append(text, copied, std::string::npos);
+    return checked;
+}
+
 /// A text value whose spaces at either end libical's parser drops, by the VEVENT it is in.
 struct SpacedText {
     std::size_t event;  ///< among the VEVENTs of the VCALENDAR, in file order
@@ -728,6 +827,11 @@ std::optional<Component> parseText(std::string text, bool keepZones) {
         text = withoutKnownZones(std::move(text));
     }
     text = tidyLines(text);
+    auto checked = checkedTimes(text);
+    if (!checked) {
+        return std::nullopt;
+    }
+    text = std::move(*checked);
     Component root{icalparser_parse_string(text.c_str())};
     if (!root || icalcomponent_isa(root.get()) != ICAL_VCALENDAR_COMPONENT) {
         return std::nullopt;
@@ -751,11 +855,7 @@ bool describe(Model& model) {
     if (vevents.empty()) {
         return false;
     }
-    const auto isOverride = [](icalcomponent* vevent) {
-        return icalcomponent_get_first_property(vevent, ICAL_RECURRENCEID_PROPERTY) != nullptr;
-    };
-    const auto masterAt = std::find_if_not(vevents.begin(), vevents.end(), isOverride);
-    icalcomponent* master = masterAt == vevents.end() ? nullptr : *masterAt;
+    icalcomponent* master = masterOf(model.root.get());
     // One item is one event: VEVENTs of another UID do not belong to it.
     const std::string uid = uidOf(master ? master : vevents.front());
 
@@ -777,10 +877,7 @@ bool describe(Model& model) {
                 "shown");
         }
     }
-    for (icalcomponent* vevent : vevents) {
-        if (vevent == master || !isOverride(vevent) || uidOf(vevent) != uid) {
-            continue;
-        }
+    for (icalcomponent* vevent : overridesOf(model.root.get(), uid)) {
         if (lostTiming(vevent)) {
             return false;
         }

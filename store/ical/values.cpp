@@ -87,12 +87,58 @@ std::string uidOf(icalcomponent* event) {
     return uid != nullptr ? uid : "";
 }
 
+namespace {
+
+/// Which of two versions of one component a peer made later: the higher SEQUENCE, then the later
+/// LAST-MODIFIED (always UTC, so compared as written).
+bool newer(icalcomponent* a, icalcomponent* b) {
+    const auto modified = [](icalcomponent* event) {
+        icalproperty* property =
+            icalcomponent_get_first_property(event, ICAL_LASTMODIFIED_PROPERTY);
+        const auto value = property ? timeOf(property) : std::nullopt;
+        return value ? wallOf(*value) : std::nullopt;
+    };
+    const int sequenceA = icalcomponent_get_sequence(a);
+    const int sequenceB = icalcomponent_get_sequence(b);
+    return sequenceA != sequenceB ? sequenceA > sequenceB : modified(a) > modified(b);
+}
+
+bool isOverride(icalcomponent* event) {
+    return icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr;
+}
+
+}  // namespace
+
+icalcomponent* masterOf(icalcomponent* calendar) {
+    // A file may hold the series twice under one UID, as an older client left it: the newest
+    // version counts, the first in the file on a tie.
+    icalcomponent* master = nullptr;
+    for (icalcomponent* event : eventsOf(calendar)) {
+        if (!isOverride(event) &&
+            (master == nullptr || (uidOf(event) == uidOf(master) && newer(event, master)))) {
+            master = event;
+        }
+    }
+    return master;
+}
+
 std::vector<icalcomponent*> overridesOf(icalcomponent* calendar, std::string_view uid) {
+    // Two overrides of one occurrence: the newest counts, the later in the file on a tie.
     std::vector<icalcomponent*> found;
     for (icalcomponent* event : eventsOf(calendar)) {
-        if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr &&
-            uidOf(event) == uid) {
+        if (!isOverride(event) || uidOf(event) != uid) {
+            continue;
+        }
+        const std::string named =
+            valueText(icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY));
+        const auto same = std::find_if(found.begin(), found.end(), [&](icalcomponent* other) {
+            return valueText(icalcomponent_get_first_property(other, ICAL_RECURRENCEID_PROPERTY)) ==
+                   named;
+        });
+        if (same == found.end()) {
             found.push_back(event);
+        } else if (!newer(*same, event)) {
+            *same = event;
         }
     }
     return found;

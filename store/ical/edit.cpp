@@ -16,9 +16,10 @@ namespace {
 
 using std::chrono::seconds;
 
-/// RFC 5545 writes years with four digits; a day of margin keeps every zone's local date inside.
-constexpr date::sys_days earliestDay = date::sys_days{date::year{1} / 1 / 2};
-constexpr date::sys_days latestDay = date::sys_days{date::year{9999} / 12 / 30};
+/// RFC 5545 writes years with four digits. A time written in a zone can still fall outside on its
+/// local date; the item then does not read back, and the save is refused (see `Item::save`).
+constexpr date::sys_days earliestDay = date::sys_days{date::year{1} / 1 / 1};
+constexpr date::sys_days latestDay = date::sys_days{date::year{9999} / 12 / 31};
 
 /// libical keeps INTERVAL in a `short` and COUNT in an `int`, where 0 means "no COUNT". A value
 /// outside these bounds would come back from the file as another rule, or as none, so the save

@@ -46,5 +46,4 @@ void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence);
 /// Whether the master repeats at all (RRULE or RDATE).
 bool repeats(icalcomponent* master);
 
-
 }  // namespace ravu::ical

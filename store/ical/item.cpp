@@ -44,6 +44,11 @@ StoreError withoutText(const Model& model) {
                       " was read for a query, not for a change; it was left unchanged"};
 }
 
+/// An item written so that it could not be read again would vanish from every later run.
+StoreError wouldNotReadBack() {
+    return StoreError{"the event cannot be saved: it would not read back as it was meant"};
+}
+
 StoreError holdsUnreadable(const std::string& label) {
     return StoreError{label + " holds values this program cannot read; it was left unchanged"};
 }
@@ -149,8 +154,9 @@ std::optional<Item> Item::parse(std::string text, Placement placement, const Tim
     return Item{std::move(model)};
 }
 
-Item Item::create(const Event& event, const std::string& uid, Placement placement,
-                  const TimeZone& user, Instant now) {
+std::variant<Item, StoreError> Item::create(const Event& event, const std::string& uid,
+                                            Placement placement, const TimeZone& user,
+                                            Instant now) {
     quietLibical();
     auto model = newModel(std::move(placement), user, newCalendar());
     icalcomponent* vevent = icalcomponent_new_vevent();
@@ -158,6 +164,9 @@ Item Item::create(const Event& event, const std::string& uid, Placement placemen
     icalcomponent_set_uid(vevent, uid.c_str());
     stampNew(vevent, now);
     writeFields(vevent, *model, event, Changes::all());
+    if (!describe(*model)) {
+        return wouldNotReadBack();
+    }
     return Item{std::move(model)};
 }
 
@@ -223,7 +232,12 @@ EditResult Item::save(const Event& event, Span span, Changes changes, Instant no
     const bool ofSeries =
         event.occurrenceDate && master != nullptr && model.master && ical::repeats(master);
     if (ofSeries && span == Span::thisEvent) {
-        return saveOccurrence(model, master, event, changes, now);
+        const EditResult result = saveOccurrence(model, master, event, changes, now);
+        if (std::holds_alternative<Outcome>(result) &&
+            std::get<Outcome>(result) == Outcome::changed && !describe(model)) {
+            return wouldNotReadBack();
+        }
+        return result;
     }
     if (ofSeries && !isFirstOccurrence(model, *event.occurrenceDate)) {
         return StoreError{
@@ -244,6 +258,9 @@ EditResult Item::save(const Event& event, Span span, Changes changes, Instant no
         dropStrayExceptions(master, model);
     }
     touch(target, now);
+    if (!describe(model)) {
+        return wouldNotReadBack();
+    }
     return Outcome::changed;
 }
 

@@ -63,8 +63,9 @@ class Item {
     static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
                                      Keep keep);
     /// A new item holding the checked event under `uid`, stamped as made at `now`.
-    static Item create(const Event& event, const std::string& uid, Placement placement,
-                       const TimeZone& user, Instant now);
+    static std::variant<Item, StoreError> create(const Event& event, const std::string& uid,
+                                                 Placement placement, const TimeZone& user,
+                                                 Instant now);
 
     Item(Item&&) noexcept;
     Item& operator=(Item&&) noexcept;

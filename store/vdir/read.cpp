@@ -29,7 +29,8 @@ constexpr std::size_t maxMetadataBytes = 4096;
 /// A metadata file's text, trimmed of surrounding white space and line breaks; none when the
 /// file is missing, empty, not a regular file or too long.
 std::optional<std::string> metadata(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Opened like an item: a link could name any file of the user's.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }

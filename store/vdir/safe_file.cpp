@@ -1,5 +1,6 @@
 #include "store/vdir/safe_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -69,7 +70,8 @@ class TemporaryFile {
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     Written write(const fs::path& target, std::string_view contents, mode_t mode) {
-        std::string pattern = (folderOf(target) / ".ravu-calendar-XXXXXX").string();
+        std::string pattern =
+            (folderOf(target) / (std::string{temporaryPrefix} + "XXXXXX")).string();
         Descriptor fd{::mkostemp(pattern.data(), O_CLOEXEC)};
         if (fd.get() < 0) {
             return osError("cannot save", target, errno);
@@ -210,6 +212,27 @@ WriteError removeFile(const fs::path& target, const std::optional<FileStamp>& ex
     return syncFolder(folderOf(target));
 }
 
+void removeStaleTemporaries(const fs::path& folder) {
+    constexpr auto stale = std::chrono::hours{1};
+    const Descriptor fd{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    DIR* dir = fd.get() >= 0 ? ::fdopendir(::dup(fd.get())) : nullptr;
+    if (dir == nullptr) {
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name{entry->d_name};
+        struct stat info {};
+        if (name.size() == temporaryPrefix.size() + 6 && name.starts_with(temporaryPrefix) &&
+            ::fstatat(fd.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) &&
+            now - std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec) > stale) {
+            ::unlinkat(fd.get(), entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+}
+
 WriteLock::WriteLock(fs::path root, std::chrono::milliseconds patience)
     : root_(std::move(root)), patience_(patience) {}
 
@@ -225,13 +248,16 @@ WriteError WriteLock::acquire() {
     }
     const fs::path path = root_ / fileName;
     int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int cause = errno;
     if (raw < 0 && (errno == EACCES || errno == EROFS)) {
-        // A lock on a file opened for reading works as well, should one exist already.
+        // A lock on a file opened for reading works as well, should one exist already; when none
+        // does, the first refusal is the one that says why.
         raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        cause = errno == ENOENT ? cause : errno;
     }
     Descriptor fd{raw};
     if (fd.get() < 0) {
-        return osError("cannot lock the calendar store at", root_, errno);
+        return osError("cannot lock the calendar store at", root_, cause);
     }
     const auto deadline = std::chrono::steady_clock::now() + patience_;
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

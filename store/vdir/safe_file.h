@@ -59,6 +59,13 @@ using Written = std::variant<FileStamp, StoreError>;
 [[nodiscard]] WriteError removeFile(const std::filesystem::path& target,
                                     const std::optional<FileStamp>& expected);
 
+/// How the hidden temporary files of a write begin.
+inline constexpr std::string_view temporaryPrefix = ".ravu-calendar-";
+
+/// Removes the temporary files in the folder that a run killed while writing left behind. Only
+/// files older than an hour go: a run writing now is younger. Call it holding the write lock.
+void removeStaleTemporaries(const std::filesystem::path& folder);
+
 /// Closes a descriptor when it goes out of scope; `release` hands it over for an explicit close.
 class Descriptor {
   public:

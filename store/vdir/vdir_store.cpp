@@ -24,6 +24,20 @@ bool writeSmallFile(const fs::path& path, std::string_view text) {
     return (::close(fd) == 0) && whole;
 }
 
+/// Makes the folder and its missing parents private to the user (0700, which no umask widens):
+/// they hold the user's calendars, and under XDG_DATA_HOME other programs' data.
+bool makeFolders(const fs::path& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode);
+    }
+    if (folder.has_parent_path() && folder.parent_path() != folder &&
+        !makeFolders(folder.parent_path())) {
+        return false;
+    }
+    return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
 }  // namespace
 
 AuthorizationStatus VdirStore::authorizationStatus() const {
@@ -51,8 +65,7 @@ bool VdirStore::requestFullAccess() {
     // other run ever sees a half-made root.
     std::error_code error;
     const fs::path parent = root_.parent_path().empty() ? fs::path{"."} : root_.parent_path();
-    fs::create_directories(parent, error);
-    if (error) {
+    if (!makeFolders(parent)) {
         return false;
     }
     std::string pattern = (parent / ".ravu-calendar-new-XXXXXX").string();

@@ -58,6 +58,9 @@ WriteError VdirStore::beginChanges() {
         auto seen = std::move(cache_->seen);
         *cache_ = vdir::ReadCache{};
         cache_->seen = std::move(seen);
+        for (const vdir::CalendarName& folder : vdir::calendarFolders(root_)) {
+            vdir::removeStaleTemporaries(folder.path(root_));
+        }
     }
     return state.lockFailure;
 }
@@ -182,10 +185,13 @@ WriteError VdirStore::createEvent(Event& event) {
     }
     const std::string uid = newUid();
     const ItemName name{*calendar, uid};
-    const ical::Item item = ical::Item::create(
+    const auto item = ical::Item::create(
         event, uid, {name.identifier(), calendar->identifier(), std::nullopt, name.relativePath()},
         *zone_, state.clock());
-    const std::string text = item.text();
+    if (const auto* error = std::get_if<StoreError>(&item)) {
+        return *error;
+    }
+    const std::string text = std::get<ical::Item>(item).text();
     if (auto error = tooLarge(text)) {
         return error;
     }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 
 #include "convert/days.h"
 #include "convert/text.h"
@@ -29,6 +30,48 @@ constexpr std::int64_t maxCount = INT_MAX;
 
 bool inRange(Instant instant) {
     return instant >= Instant{earliestDay} && instant < Instant{latestDay + date::days{1}};
+}
+
+/// Removes the properties `drop` chooses; whether there were any. libical looks through the
+/// whole component for each property it removes, so past a handful the component is built again
+/// without them: it then stands last in the calendar, and `component` names the new one. A
+/// series may have tens of thousands of RDATEs or EXDATEs.
+bool removeWhere(icalcomponent*& component, const std::function<bool(icalproperty*)>& drop) {
+    std::vector<icalproperty*> dropped;
+    for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_ANY_PROPERTY);
+         p != nullptr; p = icalcomponent_get_next_property(component, ICAL_ANY_PROPERTY)) {
+        if (drop(p)) {
+            dropped.push_back(p);
+        }
+    }
+    icalcomponent* parent = icalcomponent_get_parent(component);
+    if (dropped.size() <= 32 || parent == nullptr) {
+        for (icalproperty* p : dropped) {
+            icalcomponent_remove_property(component, p);
+            icalproperty_free(p);
+        }
+        return !dropped.empty();
+    }
+    std::sort(dropped.begin(), dropped.end());
+    icalcomponent* fresh = icalcomponent_new(icalcomponent_isa(component));
+    for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_ANY_PROPERTY);
+         p != nullptr; p = icalcomponent_get_next_property(component, ICAL_ANY_PROPERTY)) {
+        if (!std::binary_search(dropped.begin(), dropped.end(), p)) {
+            icalcomponent_add_property(fresh, icalproperty_new_clone(p));
+        }
+    }
+    for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT);
+         c != nullptr; c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
+        icalcomponent_add_component(fresh, icalcomponent_new_clone(c));
+    }
+    dropComponent(parent, component);
+    icalcomponent_add_component(parent, fresh);
+    component = fresh;
+    return true;
+}
+
+bool isKind(icalproperty* property, std::initializer_list<icalproperty_kind> kinds) {
+    return std::find(kinds.begin(), kinds.end(), icalproperty_isa(property)) != kinds.end();
 }
 
 /// Gives the component exactly `fresh` for the property's kind, unless it holds one property of
@@ -191,35 +234,43 @@ void conformUntil(icalcomponent* event, Model& model) {
 /// EXDATEs are written again in the new form, naming the same instants: RFC 5545 asks them to
 /// match DTSTART, and peers compare them as written. Dates cannot follow a change between
 /// all-day and timed; those are left to `dropStrayExceptions`.
-void reformExceptions(icalcomponent* master, Model& model, const Form& before) {
+void reformExceptions(icalcomponent*& master, Model& model, const Form& before) {
     const Form now = startForm(master, model);
     const bool timed = before.kind != Form::Kind::date && now.kind != Form::Kind::date;
     if (!timed || (before.kind == now.kind && before.tzid == now.tzid)) {
         return;
     }
-    const auto reform = [&](icalcomponent* component, icalproperty* property) {
+    // The same instant written in the new form; none for a date, which stays as it is.
+    const auto reformed = [&](icalproperty* property) -> Property {
         const auto value = timeOf(property);
         const auto wall = value && !value->is_date ? wallOf(*value) : std::nullopt;
         if (!wall) {
-            return;
+            return nullptr;
         }
         const Instant instant =
             formOf(property, *value, model, before).toInstant(*wall, *model.user);
-        icalcomponent_add_property(
-            component,
-            timeProperty(icalproperty_isa(property), instant, now, *model.user).release());
-        icalcomponent_remove_property(component, property);
-        icalproperty_free(property);
+        return timeProperty(icalproperty_isa(property), instant, now, *model.user);
     };
-    for (icalproperty* exdate : propertiesOf(master, ICAL_EXDATE_PROPERTY)) {
-        reform(master, exdate);
-    }
     for (icalcomponent* override : overridesOf(model.root.get(), uidOf(master))) {
-        reform(override, icalcomponent_get_first_property(override, ICAL_RECURRENCEID_PROPERTY));
+        icalproperty* id = icalcomponent_get_first_property(override, ICAL_RECURRENCEID_PROPERTY);
+        if (Property fresh = reformed(id)) {
+            setProperty(override, std::move(fresh));
+        }
+    }
+    std::vector<Property> exdates;
+    removeWhere(master, [&](icalproperty* property) {
+        Property fresh = isKind(property, {ICAL_EXDATE_PROPERTY}) ? reformed(property) : nullptr;
+        exdates.push_back(std::move(fresh));
+        return exdates.back() != nullptr;
+    });
+    for (Property& exdate : exdates) {
+        if (exdate) {
+            icalcomponent_add_property(master, exdate.release());
+        }
     }
 }
 
-bool writeTimes(icalcomponent* event, Model& model, const Event& values, bool repeating) {
+bool writeTimes(icalcomponent*& event, Model& model, const Event& values, bool repeating) {
     const TimeZone& user = *model.user;
     const Form before = startForm(event, model);
     bool changed = false;
@@ -292,15 +343,16 @@ Property ruleProperty(const RecurrenceRule& rule, const Form& start, const TimeZ
 
 /// The series' repetition becomes exactly `rules`: every RRULE, RDATE and EXRULE it had goes,
 /// so no part of the old repetition that the program does not model lives on unseen.
-bool writeRules(icalcomponent* event, Model& model, const std::vector<RecurrenceRule>& rules) {
+bool writeRules(icalcomponent*& event, Model& model, const std::vector<RecurrenceRule>& rules) {
     const Form start = startForm(event, model);
     std::vector<Property> fresh;
     for (const RecurrenceRule& rule : rules) {
         fresh.push_back(ruleProperty(rule, start, *model.user));
     }
     const auto existing = propertiesOf(event, ICAL_RRULE_PROPERTY);
-    bool changed = removeAll(event, ICAL_RDATE_PROPERTY);
-    changed |= removeAll(event, ICAL_EXRULE_PROPERTY);
+    const bool changed = removeWhere(event, [](icalproperty* property) {
+        return isKind(property, {ICAL_RDATE_PROPERTY, ICAL_EXRULE_PROPERTY});
+    });
     const bool same = existing.size() == fresh.size() &&
                       std::equal(existing.begin(), existing.end(), fresh.begin(),
                                  [](icalproperty* old, const Property& now) {
@@ -389,7 +441,7 @@ WriteError checkWritable(const Event& event) {
     return std::nullopt;
 }
 
-bool writeFields(icalcomponent* event, Model& model, const Event& values, Changes which) {
+bool writeFields(icalcomponent*& event, Model& model, const Event& values, Changes which) {
     bool changed = false;
     if (which.title) {
         changed |= setText(event, ICAL_SUMMARY_PROPERTY, values.title);
@@ -446,11 +498,25 @@ icalcomponent* findOverride(Model& model, icalcomponent* master, Instant key) {
 }
 
 Component makeOverride(icalcomponent* master, Model& model, Instant occurrence) {
-    Component copy{icalcomponent_new_clone(master)};
-    for (const icalproperty_kind kind :
-         {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY, ICAL_EXRULE_PROPERTY,
-          ICAL_RECURRENCEID_PROPERTY}) {
-        removeAll(copy.get(), kind);
+    // Built up rather than cloned and pruned: libical removes a property in time that grows with
+    // the component, and a series may have tens of thousands of RDATEs.
+    Component copy{icalcomponent_new_vevent()};
+    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_ANY_PROPERTY);
+         p != nullptr; p = icalcomponent_get_next_property(master, ICAL_ANY_PROPERTY)) {
+        switch (icalproperty_isa(p)) {
+            case ICAL_RRULE_PROPERTY:
+            case ICAL_RDATE_PROPERTY:
+            case ICAL_EXDATE_PROPERTY:
+            case ICAL_EXRULE_PROPERTY:
+            case ICAL_RECURRENCEID_PROPERTY:
+                break;
+            default:
+                icalcomponent_add_property(copy.get(), icalproperty_new_clone(p));
+        }
+    }
+    for (icalcomponent* c = icalcomponent_get_first_component(master, ICAL_ANY_COMPONENT);
+         c != nullptr; c = icalcomponent_get_next_component(master, ICAL_ANY_COMPONENT)) {
+        icalcomponent_add_component(copy.get(), icalcomponent_new_clone(c));
     }
     const Form form = startForm(master, model);
     icalcomponent_add_property(
@@ -478,7 +544,7 @@ bool excludeOccurrence(icalcomponent* master, Model& model, Instant occurrence, 
     return true;
 }
 
-void dropStrayExceptions(icalcomponent* master, Model& model) {
+void dropStrayExceptions(icalcomponent*& master, Model& model) {
     // The model is read again from the changed tree: the keys and the question whether the
     // series still has an occurrence there are the new series', not the old one's.
     const bool described = describe(model);
@@ -495,15 +561,12 @@ void dropStrayExceptions(icalcomponent* master, Model& model) {
             dropComponent(model.root.get(), override);
         }
     }
-    for (icalproperty* exdate : propertiesOf(master, ICAL_EXDATE_PROPERTY)) {
-        if (stray(exdate)) {
-            icalcomponent_remove_property(master, exdate);
-            icalproperty_free(exdate);
-        }
-    }
+    removeWhere(master, [&](icalproperty* property) {
+        return isKind(property, {ICAL_EXDATE_PROPERTY}) && stray(property);
+    });
 }
 
-void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence) {
+void endSeriesBefore(icalcomponent*& master, Model& model, Instant occurrence) {
     const TimeZone& user = *model.user;
     const Form form = startForm(master, model);
     const Instant key = model.keyOf(occurrence);
@@ -516,15 +579,13 @@ void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence) {
         rule.until = until;
         icalproperty_set_rrule(property, rule);
     }
-    for (const icalproperty_kind kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
-        for (icalproperty* property : propertiesOf(master, kind)) {
-            const auto found = keyOfProperty(model, property);
-            if (found && *found >= key) {
-                icalcomponent_remove_property(master, property);
-                icalproperty_free(property);
-            }
+    removeWhere(master, [&](icalproperty* property) {
+        if (!isKind(property, {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY})) {
+            return false;
         }
-    }
+        const auto found = keyOfProperty(model, property);
+        return found && *found >= key;
+    });
     for (icalcomponent* override : overridesOf(model.root.get(), uidOf(master))) {
         const auto found = keyOfProperty(
             model, icalcomponent_get_first_property(override, ICAL_RECURRENCEID_PROPERTY));

@@ -10,11 +10,14 @@ namespace ravu::ical {
 /// A VCALENDAR with VERSION and PRODID and nothing in it yet.
 Component newCalendar();
 
+/// The edits below may build a component again (see `removeWhere` in edit.cpp): the pointer
+/// they take by reference then names the new one.
+
 /// Writes the `which` fields of a checked event onto a VEVENT of the model's tree. Timed events
 /// are written in UTC unless the event keeps the TZID its DTSTART has already; a series in the
 /// user's zone. Returns whether the component changed: a value equal to the one it holds is not
 /// written again.
-bool writeFields(icalcomponent* event, Model& model, const Event& values, Changes which);
+bool writeFields(icalcomponent*& event, Model& model, const Event& values, Changes which);
 
 /// Marks a component as changed by this save: DTSTAMP and LAST-MODIFIED become `now`, SEQUENCE
 /// goes up by one.
@@ -37,11 +40,11 @@ bool excludeOccurrence(icalcomponent* master, Model& model, Instant occurrence, 
 
 /// After a series' rule or first start changed: drops the overrides and EXDATEs that no longer
 /// name one of its occurrences (all of them once it no longer repeats). Reads the model again.
-void dropStrayExceptions(icalcomponent* master, Model& model);
+void dropStrayExceptions(icalcomponent*& master, Model& model);
 
 /// Ends the series before the occurrence: every rule gets an UNTIL just before it (a COUNT
 /// gives way), and RDATEs, EXDATEs and overrides from it on go.
-void endSeriesBefore(icalcomponent* master, Model& model, Instant occurrence);
+void endSeriesBefore(icalcomponent*& master, Model& model, Instant occurrence);
 
 /// Whether the master repeats at all (RRULE or RDATE).
 bool repeats(icalcomponent* master);

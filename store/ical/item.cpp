@@ -103,11 +103,11 @@ EditResult saveOccurrence(Model& model, icalcomponent* master, const Event& even
     if (changes == Changes{}) {
         return Outcome::unchanged;
     }
-    Component override = makeOverride(master, model, occurrence);
+    icalcomponent* override = makeOverride(master, model, occurrence).release();
+    icalcomponent_add_component(model.root.get(), override);
     changes.times = true;  // the copy still holds the series' first start
-    writeFields(override.get(), model, event, changes);
-    touch(override.get(), now);
-    icalcomponent_add_component(model.root.get(), override.release());
+    writeFields(override, model, event, changes);
+    touch(override, now);
     return Outcome::changed;
 }
 
@@ -250,12 +250,13 @@ EditResult Item::save(const Event& event, Span span, Changes changes, Instant no
         master != nullptr && model.master
             ? master
             : icalcomponent_get_first_component(calendar, ICAL_VEVENT_COMPONENT);
-    changes.recurrence = changes.recurrence && target == master;
+    const bool series = target == master;
+    changes.recurrence = changes.recurrence && series;
     if (!writeFields(target, model, event, changes)) {
         return Outcome::unchanged;
     }
-    if (target == master && (changes.times || changes.recurrence)) {
-        dropStrayExceptions(master, model);
+    if (series && (changes.times || changes.recurrence)) {
+        dropStrayExceptions(target, model);
     }
     touch(target, now);
     if (!describe(model)) {

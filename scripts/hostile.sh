@@ -37,7 +37,8 @@ fi
 
 # Reads a program's output: `check OUT` prints yes when it is exactly one JSON object;
 # `first OUT UID` prints the first record's start, that start plus 30 minutes, and its
-# last-modified; `status OUT` prints the status of the first apply entry.
+# last-modified; `count OUT UID` the number of its records; `status OUT` the status of the first
+# apply entry.
 cat >"$work/readout.py" <<'EOF'
 import datetime, json, sys
 try:
@@ -55,6 +56,9 @@ elif sys.argv[1] == "first":
                 e = (s + datetime.timedelta(minutes=30)).strftime("%Y-%m-%dT%H:%M:%SZ")
                 print(r["startsAt"], e, r.get("lastModified", ""))
                 sys.exit(0)
+elif sys.argv[1] == "count":
+    print(sum(r.get("uid") == sys.argv[3] for records in (doc or {}).get("feeds", {}).values()
+              for r in records))
 elif sys.argv[1] == "status":
     for key in ("writes", "external"):
         for r in (doc or {}).get(key, []):
@@ -73,7 +77,8 @@ fresh_store() {  # fresh_store FILE: the file alone in calendar local/calendar, 
 failures=0
 runs=0
 run() {  # run FILE WORD-LABEL WORD REQUEST
-    local file=$1 label=$2 word=$3 request=$4 size rss_limit status elapsed rss json verdict why info
+    local file=$1 label=$2 word=$3 request=$4 id size rss_limit status elapsed rss json verdict why info
+    id=local/calendar/$(basename "$file" .ics)
     size=$(stat -c %s "$file")
     rss_limit=$small_rss_kb
     [ "$size" -ge "$big_file" ] && rss_limit=$big_rss_kb
@@ -94,8 +99,11 @@ run() {  # run FILE WORD-LABEL WORD REQUEST
     # /usr/bin/time reports a killed child as "Command terminated by signal N"; timeout says 124.
     json=$(pyjson check "$work/out")
     why=()
-    [ "$status" -eq 0 ] || why+=("exit $status")
-    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] || why+=("hang")
+    case $status in
+        0) ;;
+        124 | 137) why+=("hang: killed after ${hard_timeout}s") ;;
+        *) why+=("exit $status") ;;
+    esac
     [ "$json" = yes ] || why+=("not one JSON object")
     if [ "$elapsed" != - ] && awk -v t="$elapsed" -v l="$time_limit" 'BEGIN { exit !(t > l) }'; then
         why+=("over ${time_limit}s")
@@ -104,7 +112,11 @@ run() {  # run FILE WORD-LABEL WORD REQUEST
         why+=("over $((rss_limit / 1000)) MB")
     fi
     info=""
-    [ "$word" = apply ] && info=" entry=$(pyjson status "$work/out")"
+    if [ "$word" = apply ]; then
+        info=" entry=$(pyjson status "$work/out")"
+    else
+        info=" records=$(pyjson count "$work/out" "$id")"
+    fi
     info+=" stderr=$(wc -l <"$work/err")"
     if [ ${#why[@]} -eq 0 ]; then
         verdict=PASS

@@ -6,6 +6,9 @@
 #   scripts/hostile.sh [FILE.ics...]    default: every hostile file
 # Words run per file: snapshot of both calendars, a create into the other calendar, an update of
 # the item, and an occurrence edit (updateExternal) of its first occurrence in the snapshot.
+# One line per file and word: seconds, peak resident KB, exit status, whether standard output is
+# one JSON object, the verdict, then for information the event's record count (snapshot) or the
+# first entry's status (apply), and the number of standard-error lines.
 # Exits 1 when any run misses a limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."

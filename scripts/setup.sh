@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
     khal python3-icalendar python3-radicale vdirsyncer
+    strace time
 )
 
 missing=()

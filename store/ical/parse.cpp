@@ -171,7 +171,8 @@ std::optional<std::string> checkedTimes(const std::string& text) {
                 const std::string_view value = values.substr(from, comma - from);
                 const std::string_view start = period ? value.substr(0, value.find('/')) : value;
                 if (wellFormedTime(start, date)) {
-                    kept += (kept.empty() ? "" : ",") + std::string{value};
+                    kept += kept.empty() ? "" : ",";
+                    kept += value;
                 } else {
                     dropped = true;
                 }

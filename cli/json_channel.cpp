@@ -55,7 +55,8 @@ std::string serializeDocument(const Json& document) {
 }
 
 Json parseRequest(std::string_view bytes) {
-    if (nestingDepth(bytes) > maxRequestDepth) {
+    // JSON text holds no NUL; the reader would stop at one and take what came before it.
+    if (bytes.find('\0') != std::string_view::npos || nestingDepth(bytes) > maxRequestDepth) {
         return Json::object();
     }
     Json request = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);

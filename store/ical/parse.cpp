@@ -344,6 +344,7 @@ icaltimezone* fileZone(Model& model, const std::string& tzid) {
     if (!boundedZone(vtimezone)) {
         model.notes.push_back("its time zone \"" + tzid +
                               "\" cannot be used; its times are taken in the user's zone");
+        model.fileZones.emplace_back(tzid, nullptr);  // refused once, told once
         return nullptr;
     }
     OwnedZone zone{icaltimezone_new()};

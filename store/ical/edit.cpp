@@ -17,10 +17,11 @@ namespace {
 
 using std::chrono::seconds;
 
-/// RFC 5545 writes years with four digits. A time written in a zone can still fall outside on its
-/// local date; the item then does not read back, and the save is refused (see `Item::save`).
+/// libical makes no time value after the year 3000 (it writes 00000000T000000 instead), and
+/// RFC 5545 none before the year 1. A time written in a zone can still fall outside on its local
+/// date; the item then does not read back, and the save is refused (see `Item::save`).
 constexpr date::sys_days earliestDay = date::sys_days{date::year{1} / 1 / 1};
-constexpr date::sys_days latestDay = date::sys_days{date::year{9999} / 12 / 31};
+constexpr date::sys_days latestDay = date::sys_days{date::year{3000} / 12 / 31};
 
 /// libical keeps INTERVAL in a `short` and COUNT in an `int`, where 0 means "no COUNT". A value
 /// outside these bounds would come back from the file as another rule, or as none, so the save
@@ -395,7 +396,7 @@ WriteError checkWritable(const Event& event) {
     if (event.endDate && *event.endDate < *event.startDate) {
         return StoreError{"the event's end date lies before its start date"};
     }
-    const auto outOfRange = StoreError{"dates before the year 1 or after 9999 cannot be saved"};
+    const auto outOfRange = StoreError{"dates before the year 1 or after 3000 cannot be saved"};
     if (!inRange(*event.startDate) || (event.endDate && !inRange(*event.endDate))) {
         return outOfRange;
     }

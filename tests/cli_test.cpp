@@ -18,11 +18,9 @@ namespace fs = std::filesystem;
 TEST(Program, PrintsOneLineAndFailsOnlyOnAnUnknownWord) {
     TempDir dir;
     const fs::path root = dir.path() / "store";
-    const std::map<std::string, std::string> env{{"RAVU_CALENDAR_STORE", root.string()},
-                                                 {"TZ", "UTC"}};
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {""}, {"STATUS"}, {"../apply"}}) {
-        const auto run = runProgram(args, "", env);
+        const auto run = runOnStore(root, args);
         EXPECT_EQ(run.out, R"({"error":"usage: ravu-calendar permission|calendars|snapshot|apply"})"
                            "\n");
         EXPECT_EQ(run.err, "");
@@ -31,7 +29,7 @@ TEST(Program, PrintsOneLineAndFailsOnlyOnAnUnknownWord) {
     EXPECT_FALSE(fs::exists(root));
 
     writeFile(root / "local" / "calendar" / "displayname", "Calendar\n");
-    const auto run = runProgram({"calendars"}, "", env);
+    const auto run = runOnStore(root, {"calendars"});
     EXPECT_EQ(run.out, R"({"calendars":[{"id":"local\/calendar","logicalKey":"local|local|)"
                        R"(Calendar","sourceTitle":"local","title":"Calendar","writable":true}]})"
                        "\n");

@@ -16,6 +16,7 @@
 #include "cli/json_channel.h"
 #include "store/vdir/vdir_store.h"
 #include "tests/support/instants.h"
+#include "tests/support/items.h"
 #include "tests/support/process.h"
 
 namespace ravu::testing {
@@ -118,10 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(caseFolders()), [](c
 const std::string key = "local|local|Calendar";
 
 std::string event(const std::string& uid) {
-    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu-calendar tests//EN\r\n"
-           "BEGIN:VEVENT\r\nUID:" +
-           uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20261210T090000Z\r\n" +
-           "END:VEVENT\r\nEND:VCALENDAR\r\n";
+    return Item{uid}.start("20261210T090000Z").text();
 }
 
 /// Every path under `top` but the lock, each with a link's target, "folder" or its content.
@@ -183,33 +181,19 @@ TEST(BadInput, RequestsAndIdentifiers) {
             row.value("expected", none));
         EXPECT_EQ(tree(store.target), before);
     }
-    Json ids = Json::parse(readFile(cases / "identifiers.json"));
+    const Json identifiers = Json::parse(readFile(cases / "identifiers.json"));
+    Json ids = identifiers["ids"];
     ids.push_back(
         {{"name", "a megabyte long"}, {"id", "local/calendar/" + std::string(1 << 20, 'i')}});
     for (const Json& row : ids) {
         SCOPED_TRACE(row["name"].get<std::string>());
-        const Json id = row["id"];
-        const Json gone = {{"uid", id},
-                           {"occurrenceStart", "2026-12-10T09:00:00Z"},
-                           {"status", "permanentError"},
-                           {"error", "occurrence no longer on device"}};
-        Json queue = Json::array();
-        for (const char* op : {"update", "delete", "updateExternal", "deleteExternal"}) {
-            queue.push_back({{"op", op},
-                             {"eventkitEventId", id},
-                             {"itemId", "h"},
-                             {"occurrenceStart", "2026-12-10T09:00:00Z"}});
-        }
-        const Json expected = {{"writes",
-                                {{{"itemId", "h"},
-                                  {"eventkitEventId", ""},
-                                  {"status", "permanentError"},
-                                  {"error", "event no longer on device"}}}},
-                               {"deletes", {id}},
-                               {"external", {gone, gone}}};
+        const auto named = [&](const Json& document) {
+            return Json::parse(filled(document.dump(), {{"\"@ID@\"", row["id"].dump()}}));
+        };
         BadInput store;
         const auto before = tree(store.target);
-        EXPECT_EQ(store("apply", pending(queue).dump()), expected);
+        EXPECT_EQ(store("apply", named(identifiers["request"]).dump()),
+                  named(identifiers["expected"]));
         EXPECT_EQ(tree(store.target), before);
     }
 }
@@ -259,10 +243,7 @@ TEST(BadInput, ItemFiles) {
                                             {"known-fault", "shown"}}) {
         for (const auto& file : fs::directory_iterator(cases / "items" / folder)) {
             SCOPED_TRACE(file.path().string());
-            std::string text = readFile(file.path());
-            for (std::size_t at; (at = text.find("@DAY@")) != std::string::npos;) {
-                text.replace(at, 5, "20261210");
-            }
+            const std::string text = filled(readFile(file.path()), {{"@DAY@", "20261210"}});
             expectItemFile([&](const fs::path& bad) { writeFile(bad, text); }, reading);
         }
     }

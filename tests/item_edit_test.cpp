@@ -88,23 +88,6 @@ Changes changesOf(const Json& names) {
     return changes;
 }
 
-RecurrenceRule ruleOf(const Json& rule) {
-    static const std::map<std::string, Frequency> frequencies{{"daily", Frequency::daily},
-                                                              {"weekly", Frequency::weekly},
-                                                              {"monthly", Frequency::monthly},
-                                                              {"yearly", Frequency::yearly}};
-    RecurrenceRule made{frequencies.at(rule["freq"]), rule.value("interval", 1), {}, {}};
-    for (const Json& day : rule.value("days", Json::array())) {
-        made.daysOfTheWeek.push_back(static_cast<Weekday>(day.get<int>()));
-    }
-    if (rule.contains("count")) {
-        made.end = OccurrenceCount{rule["count"].get<std::int64_t>()};
-    } else if (rule.contains("until")) {
-        made.end = at(rule["until"].get<std::string>());
-    }
-    return made;
-}
-
 /// Carries out one step of a case on the item's text and checks it; then the steps after it.
 void check(const std::string& text, const Json& step, const TimeZone& user) {
     ical::Item item = parse(text, user);

@@ -49,6 +49,16 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+std::string filled(std::string text, const std::map<std::string, std::string>& values) {
+    for (const auto& [mark, value] : values) {
+        for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;
+             at += value.size()) {
+            text.replace(at, mark.size(), value);
+        }
+    }
+    return text;
+}
+
 BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
                              const Environment& env) {
     writeFile(files_.path() / "0", input);
@@ -122,19 +132,9 @@ ProgramRun BackgroundRun::wait(std::chrono::milliseconds limit) {
     return ProgramRun{readFile(files_.path() / "1"), readFile(files_.path() / "2"), status_};
 }
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input,
-                      const Environment& env) {
-    return runTool(programWith(args), env, input);
-}
-
 ProgramRun runOnStore(const fs::path& root, const std::vector<std::string>& args,
                       const std::string& input, const std::string& tz) {
-    return runProgram(args, input, {{"RAVU_CALENDAR_STORE", root.string()}, {"TZ", tz}});
-}
-
-ProgramRun runBounded(const fs::path& root, const std::vector<std::string>& args,
-                      const std::string& input, std::chrono::milliseconds limit) {
-    return BackgroundRun{root, args, input}.wait(limit);
+    return BackgroundRun{root, args, input, {{"TZ", tz}}}.wait(std::chrono::minutes{3});
 }
 
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env,

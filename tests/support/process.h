@@ -30,6 +30,8 @@ class TempDir {
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+/// The text with every mark ("@DAY@") replaced by its value.
+std::string filled(std::string text, const std::map<std::string, std::string>& values);
 
 struct ProgramRun {
     std::string out;
@@ -67,14 +69,9 @@ class BackgroundRun {
     bool timedOut_ = false;
 };
 
-/// The program with `args`, run to its end (killed after a few minutes).
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
-                      const Environment& env = {});
+/// The program on the store at `root`, run to its end (killed after a few minutes).
 ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
                       const std::string& input = "", const std::string& tz = "UTC");
-ProgramRun runBounded(const std::filesystem::path& root, const std::vector<std::string>& args,
-                      const std::string& input = "",
-                      std::chrono::milliseconds limit = std::chrono::seconds{60});
 /// A tool found on PATH.
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env = {},
                    const std::string& input = "");

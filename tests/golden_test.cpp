@@ -32,7 +32,7 @@ const auto fixtureTime = fs::file_time_type::clock::from_sys(
 
 std::vector<fs::path> caseFolders() {
     std::vector<fs::path> folders;
-    for (const char* word : {"status", "calendars", "snapshot", "apply"}) {
+    for (const char* word : {"status", "permission", "calendars", "snapshot", "apply"}) {
         for (const auto& entry : fs::directory_iterator(cases / word)) {
             folders.push_back(entry.path());
         }

@@ -1,4 +1,4 @@
-// What only the in-memory store can stage: access refused, and writes the store refuses. Every
+// What only the in-memory store can stage: writes the store refuses, and what it is handed. Every
 // other outcome is a golden case under tests/cases/apply/.
 #include <gtest/gtest.h>
 
@@ -35,16 +35,6 @@ const Json queue = Json::parse(R"({"pending":[
     {"op":"updateExternal","eventkitEventId":"ev","occurrenceStart":"2026-12-08T09:00:00Z"},
     {"op":"deleteExternal","eventkitEventId":"ev","occurrenceStart":"2026-12-08T09:00:00Z"},
     {"op":"delete","eventkitEventId":"ev"}]})");
-
-TEST(ApplyOnMemory, WithoutAccessNothingIsLookedAtOrWritten) {
-    for (const auto status : {AuthorizationStatus::notDetermined, AuthorizationStatus::denied,
-                              AuthorizationStatus::writeOnly}) {
-        Queue run;
-        run.store.status = status;
-        EXPECT_EQ(cmdApply(run.context, queue),
-                  Json::parse(R"({"writes":[],"deletes":[],"external":[]})"));
-    }
-}
 
 TEST(ApplyOnMemory, RefusedWritesAreTransientAndARefusedRemovalIsNotTold) {
     Queue run;

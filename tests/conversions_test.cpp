@@ -25,10 +25,6 @@ Json exact(const std::optional<Instant>& instant) {
     return instant ? Json(date::format("%FT%TZ", *instant)) : Json();
 }
 
-Json isoOrNull(const std::optional<Instant>& instant) {
-    return instant ? Json(iso(*instant)) : Json();
-}
-
 std::optional<std::string> textOrNull(const Json& value) {
     return value.is_null() ? std::nullopt : std::optional{value.get<std::string>()};
 }
@@ -41,7 +37,7 @@ const std::map<std::string, std::function<Json(const Json&)>> functions{
     {"markerURL", [](const Json& in) { return orNull(markerURL(in.get<std::string>())); }},
     {"markerItemId", [](const Json& in) { return orNull(markerItemId(textOrNull(in))); }},
     {"parseRRuleUntil",
-     [](const Json& in) { return isoOrNull(parseRRuleUntil(in.get<std::string>())); }},
+     [](const Json& in) { return exact(parseRRuleUntil(in.get<std::string>())); }},
     {"parseRequest", [](const Json& in) { return parseRequest(in.get<std::string>()); }},
     {"serializeDocument", [](const Json& in) { return Json(serializeDocument(in)); }},
     {"logicalKey",

@@ -30,6 +30,13 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
+std::string testName(std::string text) {
+    for (char& c : text) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return text;
+}
+
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream{path, std::ios::binary | std::ios::trunc} << text;
@@ -118,7 +125,7 @@ bool BackgroundRun::kill() {
 
 ProgramRun BackgroundRun::wait(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running() && !(std::chrono::steady_clock::now() > deadline && (timedOut_ = kill()))) {
+    while (running() && !(std::chrono::steady_clock::now() > deadline && kill())) {
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
     }
     return ProgramRun{readFile(files_.path() / "1"), readFile(files_.path() / "2"), status_};

@@ -27,6 +27,9 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+/// A test's name made of the text: every character but letters and digits becomes "_".
+std::string testName(std::string text);
+
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
@@ -60,13 +63,11 @@ class BackgroundRun {
     bool kill();
     /// What it printed and its status; a run still going after `limit` is killed.
     ProgramRun wait(std::chrono::milliseconds limit);
-    bool timedOut() const { return timedOut_; }
 
   private:
     TempDir files_;
     pid_t pid_ = -1;
     int status_ = -1;
-    bool timedOut_ = false;
 };
 
 /// The program on the store at `root`, run to its end (killed after a few minutes).

@@ -1,4 +1,4 @@
-// What only the in-memory store can stage: access refused, and writes the store refuses. Every
+// What only the in-memory store can stage: writes the store refuses, and what it is handed. Every
 // other outcome is a golden case under tests/cases/apply/.
 #include <gtest/gtest.h>
 
@@ -11,8 +11,6 @@
 
 namespace ravu::testing {
 namespace {
-
-using Kind = MemoryStore::Call::Kind;
 
 struct Queue {
     MemoryStore store;
@@ -38,17 +36,6 @@ const Json queue = Json::parse(R"({"pending":[
     {"op":"deleteExternal","eventkitEventId":"ev","occurrenceStart":"2026-12-08T09:00:00Z"},
     {"op":"delete","eventkitEventId":"ev"}]})");
 
-TEST(ApplyOnMemory, WithoutAccessNothingIsLookedAtOrWritten) {
-    for (const auto status : {AuthorizationStatus::notDetermined, AuthorizationStatus::denied,
-                              AuthorizationStatus::writeOnly}) {
-        Queue run;
-        run.store.status = status;
-        EXPECT_EQ(cmdApply(run.context, queue),
-                  Json::parse(R"({"writes":[],"deletes":[],"external":[]})"));
-        EXPECT_TRUE(run.store.calls.empty());
-    }
-}
-
 TEST(ApplyOnMemory, RefusedWritesAreTransientAndARefusedRemovalIsNotTold) {
     Queue run;
     run.store.failSavesWith = "disk full";
@@ -62,18 +49,6 @@ TEST(ApplyOnMemory, RefusedWritesAreTransientAndARefusedRemovalIsNotTold) {
          "error":"disk full"},
         {"uid":"ev","occurrenceStart":"2026-12-08T09:00:00Z","status":"transientError",
          "error":"read-only file"}]})"));
-    // One occurrence is changed alone; the host's own items as a whole series.
-    std::vector<std::pair<std::string, Span>> writes;
-    for (const auto& call : run.store.calls) {
-        if (call.kind == Kind::save || call.kind == Kind::remove) {
-            writes.emplace_back(call.identifier, call.span);
-        }
-    }
-    EXPECT_EQ(writes, (std::vector<std::pair<std::string, Span>>{{"", Span::futureEvents},
-                                                                 {"ev", Span::futureEvents},
-                                                                 {"ev", Span::thisEvent},
-                                                                 {"ev", Span::thisEvent},
-                                                                 {"ev", Span::futureEvents}}));
 }
 
 // A store that keeps an event without a title is read back the same whatever the program saved:

@@ -16,6 +16,7 @@
 #include "cli/json_channel.h"
 #include "store/vdir/vdir_store.h"
 #include "tests/support/instants.h"
+#include "tests/support/items.h"
 #include "tests/support/process.h"
 
 namespace ravu::testing {
@@ -31,7 +32,7 @@ const auto fixtureTime = fs::file_time_type::clock::from_sys(
 
 std::vector<fs::path> caseFolders() {
     std::vector<fs::path> folders;
-    for (const char* word : {"status", "calendars", "snapshot", "apply"}) {
+    for (const char* word : {"status", "permission", "calendars", "snapshot", "apply"}) {
         for (const auto& entry : fs::directory_iterator(cases / word)) {
             folders.push_back(entry.path());
         }
@@ -105,12 +106,8 @@ TEST_P(Golden, AnswersTheExpectedDocument) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(caseFolders()), [](const auto& info) {
-    std::string name =
-        info.param.parent_path().filename().string() + "_" + info.param.filename().string();
-    for (char& c : name) {
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    }
-    return name;
+    return testName(info.param.parent_path().filename().string() + "_" +
+                    info.param.filename().string());
 });
 
 // Bad input: tests/cases/requests.json, identifiers.json and the item files of items/, each run
@@ -118,10 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(caseFolders()), [](c
 const std::string key = "local|local|Calendar";
 
 std::string event(const std::string& uid) {
-    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu-calendar tests//EN\r\n"
-           "BEGIN:VEVENT\r\nUID:" +
-           uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20261210T090000Z\r\n" +
-           "END:VEVENT\r\nEND:VCALENDAR\r\n";
+    return Item{uid}.start("20261210T090000Z").text();
 }
 
 /// Every path under `top` but the lock, each with a link's target, "folder" or its content.
@@ -166,10 +160,6 @@ struct BadInput {
     }
 };
 
-Json pending(const Json& entries) {
-    return Json{{"pending", entries}};
-}
-
 TEST(BadInput, RequestsAndIdentifiers) {
     const Json none = Json::parse(R"({"writes":[],"deletes":[],"external":[]})");
     for (const Json& row : Json::parse(readFile(cases / "requests.json"))) {
@@ -183,33 +173,19 @@ TEST(BadInput, RequestsAndIdentifiers) {
             row.value("expected", none));
         EXPECT_EQ(tree(store.target), before);
     }
-    Json ids = Json::parse(readFile(cases / "identifiers.json"));
+    const Json identifiers = Json::parse(readFile(cases / "identifiers.json"));
+    Json ids = identifiers["ids"];
     ids.push_back(
         {{"name", "a megabyte long"}, {"id", "local/calendar/" + std::string(1 << 20, 'i')}});
     for (const Json& row : ids) {
         SCOPED_TRACE(row["name"].get<std::string>());
-        const Json id = row["id"];
-        const Json gone = {{"uid", id},
-                           {"occurrenceStart", "2026-12-10T09:00:00Z"},
-                           {"status", "permanentError"},
-                           {"error", "occurrence no longer on device"}};
-        Json queue = Json::array();
-        for (const char* op : {"update", "delete", "updateExternal", "deleteExternal"}) {
-            queue.push_back({{"op", op},
-                             {"eventkitEventId", id},
-                             {"itemId", "h"},
-                             {"occurrenceStart", "2026-12-10T09:00:00Z"}});
-        }
-        const Json expected = {{"writes",
-                                {{{"itemId", "h"},
-                                  {"eventkitEventId", ""},
-                                  {"status", "permanentError"},
-                                  {"error", "event no longer on device"}}}},
-                               {"deletes", {id}},
-                               {"external", {gone, gone}}};
+        const auto named = [&](const Json& document) {
+            return Json::parse(filled(document.dump(), {{"\"@ID@\"", row["id"].dump()}}));
+        };
         BadInput store;
         const auto before = tree(store.target);
-        EXPECT_EQ(store("apply", pending(queue).dump()), expected);
+        EXPECT_EQ(store("apply", named(identifiers["request"]).dump()),
+                  named(identifiers["expected"]));
         EXPECT_EQ(tree(store.target), before);
     }
 }
@@ -234,14 +210,11 @@ void expectItemFile(const std::function<void(const fs::path&)>& put, const std::
               !shown)
         << store.diagnostics;
 
-    const Json writes = store("apply", pending({{{"op", "create"},
-                                                 {"itemId", "beside"},
-                                                 {"logicalKey", key},
-                                                 {"startsAt", "2026-12-10T14:00:00Z"}},
-                                                {{"op", "update"},
-                                                 {"eventkitEventId", "local/calendar/bad"},
-                                                 {"startsAt", "2026-12-10T16:00:00Z"}}})
-                                           .dump())["writes"];
+    const Json writes = store("apply", R"({"pending":[
+        {"op":"create","itemId":"beside","logicalKey":"local|local|Calendar",
+         "startsAt":"2026-12-10T14:00:00Z"},
+        {"op":"update","eventkitEventId":"local/calendar/bad","startsAt":"2026-12-10T16:00:00Z"}]})")
+        ["writes"];
     ASSERT_EQ(writes.size(), 2u) << writes;
     EXPECT_EQ(writes[0]["status"], "applied") << writes;
     const bool changed = writes[1]["status"] == "applied";
@@ -252,17 +225,12 @@ void expectItemFile(const std::function<void(const fs::path&)>& put, const std::
 
 TEST(BadInput, ItemFiles) {
     // Faults once found here stay as `known-fault` files, now shown like any good file.
-    for (const auto& [folder, reading] :
-         std::map<std::string, std::string>{{"skipped", "skipped"},
-                                            {"shown", "shown"},
-                                            {"either", "either"},
-                                            {"known-fault", "shown"}}) {
-        for (const auto& file : fs::directory_iterator(cases / "items" / folder)) {
+    for (const auto& folder : fs::directory_iterator(cases / "items")) {
+        const std::string name = folder.path().filename().string();
+        const std::string reading = name == "known-fault" ? "shown" : name;
+        for (const auto& file : fs::directory_iterator(folder)) {
             SCOPED_TRACE(file.path().string());
-            std::string text = readFile(file.path());
-            for (std::size_t at; (at = text.find("@DAY@")) != std::string::npos;) {
-                text.replace(at, 5, "20261210");
-            }
+            const std::string text = filled(readFile(file.path()), {{"@DAY@", "20261210"}});
             expectItemFile([&](const fs::path& bad) { writeFile(bad, text); }, reading);
         }
     }

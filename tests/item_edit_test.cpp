@@ -5,11 +5,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "store/ical/item.h"
 #include "tests/support/instants.h"
+#include "tests/support/process.h"
 
 namespace ravu::testing {
 namespace {
@@ -24,24 +26,13 @@ const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/cases/edits";
 /// VTIMEZONEs.
 Lines linesNamed(const std::string& text, const std::string& name) {
     Lines found;
-    bool inside = false;
     bool observance = false;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        const std::string line = text.substr(start, end - start);
-        if (line.starts_with(' ')) {
-            if (inside) {
-                found.back() += line.substr(1);
-            }
-            continue;
-        }
-        if (line == "BEGIN:STANDARD" || line == "BEGIN:DAYLIGHT") {
-            observance = true;
-        } else if (line == "END:STANDARD" || line == "END:DAYLIGHT") {
-            observance = false;
-        }
-        inside = !observance && (line.starts_with(name + ":") || line.starts_with(name + ";"));
-        if (inside) {
+    std::istringstream lines{filled(text, {{"\r\n ", ""}})};
+    for (std::string line; std::getline(lines, line);) {
+        line.pop_back();  // the CR
+        observance = line == "BEGIN:STANDARD" || line == "BEGIN:DAYLIGHT" ||
+                     (observance && line != "END:STANDARD" && line != "END:DAYLIGHT");
+        if (!observance && (line.starts_with(name + ":") || line.starts_with(name + ";"))) {
             found.push_back(line);
         }
     }
@@ -54,13 +45,6 @@ std::string calendarText(const Json& lines) {
         text += line.get<std::string>() + "\r\n";
     }
     return text + "END:VCALENDAR\r\n";
-}
-
-ical::Item parse(const std::string& text, const TimeZone& user) {
-    auto item =
-        ical::Item::parse(text, {"s/c/item", "s/c", std::nullopt, "item"}, user, ical::Keep::tree);
-    EXPECT_TRUE(item) << text;
-    return std::move(*item);
 }
 
 /// The occurrence of the item that starts at `start`.
@@ -88,26 +72,12 @@ Changes changesOf(const Json& names) {
     return changes;
 }
 
-RecurrenceRule ruleOf(const Json& rule) {
-    static const std::map<std::string, Frequency> frequencies{{"daily", Frequency::daily},
-                                                              {"weekly", Frequency::weekly},
-                                                              {"monthly", Frequency::monthly},
-                                                              {"yearly", Frequency::yearly}};
-    RecurrenceRule made{frequencies.at(rule["freq"]), rule.value("interval", 1), {}, {}};
-    for (const Json& day : rule.value("days", Json::array())) {
-        made.daysOfTheWeek.push_back(static_cast<Weekday>(day.get<int>()));
-    }
-    if (rule.contains("count")) {
-        made.end = OccurrenceCount{rule["count"].get<std::int64_t>()};
-    } else if (rule.contains("until")) {
-        made.end = at(rule["until"].get<std::string>());
-    }
-    return made;
-}
-
 /// Carries out one step of a case on the item's text and checks it; then the steps after it.
 void check(const std::string& text, const Json& step, const TimeZone& user) {
-    ical::Item item = parse(text, user);
+    auto parsed =
+        ical::Item::parse(text, {"s/c/item", "s/c", std::nullopt, "item"}, user, ical::Keep::tree);
+    ASSERT_TRUE(parsed) << text;
+    ical::Item& item = *parsed;
     const Instant now = at("2024-04-01T00:00:00Z");
     const auto occurrence = step.contains("occurrence")
                                 ? std::optional{at(step["occurrence"].get<std::string>())}
@@ -172,11 +142,8 @@ std::vector<std::string> caseNames() {
     return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ItemEdit, ::testing::ValuesIn(caseNames()), [](const auto& info) {
-    std::string name = info.param;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Cases, ItemEdit, ::testing::ValuesIn(caseNames()),
+                         [](const auto& info) { return testName(info.param); });
 
 }  // namespace
 }  // namespace ravu::testing

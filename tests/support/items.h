@@ -61,15 +61,11 @@ struct Khal {
                       {"XDG_CACHE_HOME", (home / "cache").string()},
                       {"http_proxy", ""},
                       {"no_proxy", "127.0.0.1,localhost"}} {
-        writeFile(config, "[calendars]\n[[cal]]\npath = " + calendar.string() +
-                              "\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
-                              "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
-                              "datetimeformat = %Y-%m-%d %H:%M\n"
-                              "longdatetimeformat = %Y-%m-%d %H:%M\nlocal_timezone = " +
-                              tz + "\ndefault_timezone = " + tz +
-                              "\nfirstweekday = 0\n[default]\ndefault_calendar = cal\n"
-                              "[sqlite]\npath = " +
-                              (home / "khal.db").string() + "\n");
+        const std::string conf =
+            readFile(std::filesystem::path{RAVU_SOURCE_DIR} / "tests/support/khal.conf");
+        writeFile(config, filled(conf, {{"@CALENDAR@", calendar.string()},
+                                        {"@TZ@", tz},
+                                        {"@HOME@", home.string()}}));
     }
 
     ProgramRun run(std::vector<std::string> args) const {

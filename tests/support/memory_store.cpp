@@ -32,16 +32,7 @@ const Event& MemoryStore::addEvent(Event event) {
     return rows.back();
 }
 
-bool MemoryStore::requestFullAccess() {
-    calls.push_back({Call::Kind::requestAccess, {}, Span::futureEvents, std::nullopt, {}});
-    if (grantOnRequest) {
-        status = AuthorizationStatus::fullAccess;
-    }
-    return grantOnRequest;
-}
-
 std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) const {
-    calls.push_back({Call::Kind::query, {}, Span::futureEvents, std::nullopt, predicate});
     std::vector<Event> found;
     for (const Event& row : rows) {
         if (predicate.calendarIds &&
@@ -60,8 +51,6 @@ std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) 
 }
 
 std::optional<Event> MemoryStore::calendarItemWithIdentifier(std::string_view identifier) const {
-    calls.push_back(
-        {Call::Kind::lookup, std::string{identifier}, Span::futureEvents, std::nullopt, {}});
     const auto it = items.find(std::string{identifier});
     if (it == items.end()) {
         return std::nullopt;
@@ -123,7 +112,6 @@ void MemoryStore::layOut(const Event& series) {
 }
 
 WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
-    calls.push_back({Call::Kind::save, event.identifier, span, event.occurrenceDate, {}});
     if (failSavesWith) {
         return StoreError{*failSavesWith};
     }
@@ -138,7 +126,6 @@ WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
         event.identifier = "mem-" + std::to_string(nextIdentifier_++);
         items[event.identifier] = event;
         layOut(event);
-        stamp(event);
         return std::nullopt;
     }
     const bool oneOccurrence = span == Span::thisEvent && event.occurrenceDate;
@@ -150,7 +137,6 @@ WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
             std::erase_if(rows,
                           [&](const Event& row) { return row.identifier == event.identifier; });
             layOut(item->second);
-            stamp(event);
             return std::nullopt;
         }
     }
@@ -160,12 +146,10 @@ WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
             applyChanges(row, event, changes);
         }
     }
-    stamp(event);
     return std::nullopt;
 }
 
 WriteError MemoryStore::removeEvent(const Event& event, Span span) {
-    calls.push_back({Call::Kind::remove, event.identifier, span, event.occurrenceDate, {}});
     if (failRemovalsWith) {
         return StoreError{*failRemovalsWith};
     }
@@ -188,27 +172,7 @@ WriteError MemoryStore::removeEvent(const Event& event, Span span) {
     if (!oneOccurrence && !fromLater) {
         items.erase(event.identifier);
     }
-    stamp(event);
     return std::nullopt;
-}
-
-void MemoryStore::stamp(const Event& written) {
-    if (!stampWritesAt) {
-        return;
-    }
-    for (Event& row : rows) {
-        if (row.identifier == written.identifier) {
-            row.lastModified = stampWritesAt;
-        }
-    }
-    if (const auto item = items.find(written.identifier); item != items.end()) {
-        item->second.lastModified = stampWritesAt;
-    }
-}
-
-std::size_t MemoryStore::count(Call::Kind kind) const {
-    return static_cast<std::size_t>(
-        std::count_if(calls.begin(), calls.end(), [&](const Call& c) { return c.kind == kind; }));
 }
 
 }  // namespace ravu::testing

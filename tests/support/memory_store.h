@@ -1,7 +1,7 @@
 // An in-memory store: a test double, not a second implementation. The test decides the
-// calendars, the rows each query returns, the authorization status, and which writes fail; every
-// call is recorded. A series saved through it is laid out as rows, one per occurrence, for
-// simple rules only (daily or weekly, with an interval, ended by a count or an instant).
+// calendars, the rows each query returns, the authorization status, and which writes fail. A
+// series saved through it is laid out as rows, one per occurrence, for simple rules only (daily
+// or weekly, with an interval, ended by a count or an instant).
 #pragma once
 
 #include <map>
@@ -14,16 +14,7 @@ namespace ravu::testing {
 
 class MemoryStore final : public Store {
   public:
-    struct Call {
-        enum class Kind { query, lookup, save, remove, requestAccess } kind;
-        std::string identifier;  ///< event identifier for saves, removals and look-ups
-        Span span = Span::futureEvents;
-        std::optional<Instant> occurrenceDate;
-        EventPredicate predicate{};  ///< for queries
-    };
-
     AuthorizationStatus status = AuthorizationStatus::fullAccess;
-    bool grantOnRequest = true;
     std::vector<Calendar> calendarList;
     /// What queries return: every row that overlaps the window (and is in one of the asked
     /// calendars), in this order. Occurrences of a series are rows of their own. Rows a test adds
@@ -35,17 +26,13 @@ class MemoryStore final : public Store {
     /// Messages with which the next saves or removals fail (any save or removal when set).
     std::optional<std::string> failSavesWith;
     std::optional<std::string> failRemovalsWith;
-    /// When set, a successful save or removal stamps every row of the series with this
-    /// last-modified instant, as a real store does.
-    std::optional<Instant> stampWritesAt;
-    mutable std::vector<Call> calls;
 
     /// Adds a calendar, a single event (as row and item) and returns its identifier.
     const Calendar& addCalendar(Calendar calendar);
     const Event& addEvent(Event event);
 
     AuthorizationStatus authorizationStatus() const override { return status; }
-    bool requestFullAccess() override;
+    bool requestFullAccess() override { return status == AuthorizationStatus::fullAccess; }
     std::vector<Calendar> calendars() const override { return calendarList; }
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
@@ -54,15 +41,12 @@ class MemoryStore final : public Store {
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
 
-    std::size_t count(Call::Kind kind) const;
-
   private:
     /// Why the event cannot be written: a calendar that takes no changes (or, for a new event,
     /// is not listed), or numbers a file could not hold.
     WriteError refused(const Event& event, bool isNew) const;
     void insert(Event row);
     void layOut(const Event& series);
-    void stamp(const Event& written);
 
     int nextIdentifier_ = 1;
 };

@@ -27,15 +27,14 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    // A test may have taken permissions away; give them back so that everything goes.
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (auto it = fs::recursive_directory_iterator(path_, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-    }
     fs::remove_all(path_, ignored);
+}
+
+std::string testName(std::string text) {
+    for (char& c : text) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return text;
 }
 
 void writeFile(const fs::path& path, const std::string& text) {
@@ -47,6 +46,16 @@ std::string readFile(const fs::path& path) {
     std::ostringstream text;
     text << std::ifstream{path, std::ios::binary}.rdbuf();
     return text.str();
+}
+
+std::string filled(std::string text, const std::map<std::string, std::string>& values) {
+    for (const auto& [mark, value] : values) {
+        for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;
+             at += value.size()) {
+            text.replace(at, mark.size(), value);
+        }
+    }
+    return text;
 }
 
 BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
@@ -116,25 +125,15 @@ bool BackgroundRun::kill() {
 
 ProgramRun BackgroundRun::wait(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running() && !(std::chrono::steady_clock::now() > deadline && (timedOut_ = kill()))) {
+    while (running() && !(std::chrono::steady_clock::now() > deadline && kill())) {
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
     }
     return ProgramRun{readFile(files_.path() / "1"), readFile(files_.path() / "2"), status_};
 }
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input,
-                      const Environment& env) {
-    return runTool(programWith(args), env, input);
-}
-
 ProgramRun runOnStore(const fs::path& root, const std::vector<std::string>& args,
                       const std::string& input, const std::string& tz) {
-    return runProgram(args, input, {{"RAVU_CALENDAR_STORE", root.string()}, {"TZ", tz}});
-}
-
-ProgramRun runBounded(const fs::path& root, const std::vector<std::string>& args,
-                      const std::string& input, std::chrono::milliseconds limit) {
-    return BackgroundRun{root, args, input}.wait(limit);
+    return BackgroundRun{root, args, input, {{"TZ", tz}}}.wait(std::chrono::minutes{3});
 }
 
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env,

@@ -27,9 +27,14 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+/// A test's name made of the text: every character but letters and digits becomes "_".
+std::string testName(std::string text);
+
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+/// The text with every mark ("@DAY@") replaced by its value.
+std::string filled(std::string text, const std::map<std::string, std::string>& values);
 
 struct ProgramRun {
     std::string out;
@@ -58,23 +63,16 @@ class BackgroundRun {
     bool kill();
     /// What it printed and its status; a run still going after `limit` is killed.
     ProgramRun wait(std::chrono::milliseconds limit);
-    bool timedOut() const { return timedOut_; }
 
   private:
     TempDir files_;
     pid_t pid_ = -1;
     int status_ = -1;
-    bool timedOut_ = false;
 };
 
-/// The program with `args`, run to its end (killed after a few minutes).
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& input = "",
-                      const Environment& env = {});
+/// The program on the store at `root`, run to its end (killed after a few minutes).
 ProgramRun runOnStore(const std::filesystem::path& root, const std::vector<std::string>& args,
                       const std::string& input = "", const std::string& tz = "UTC");
-ProgramRun runBounded(const std::filesystem::path& root, const std::vector<std::string>& args,
-                      const std::string& input = "",
-                      std::chrono::milliseconds limit = std::chrono::seconds{60});
 /// A tool found on PATH.
 ProgramRun runTool(const std::vector<std::string>& argv, const Environment& env = {},
                    const std::string& input = "");

@@ -12,13 +12,8 @@
 # Exits 1 when any run misses a limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
 
-bash scripts/setup.sh
-build=build-hostile
-nice -n 10 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-nice -n 10 cmake --build "$build" -j2 --target ravu-calendar >/dev/null
-program=$repo/$build/ravu-calendar
+program=$(bash scripts/release.sh)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

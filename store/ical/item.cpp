@@ -17,9 +17,9 @@ bool isFirstOccurrence(const Model& model, Instant occurrence) {
         return true;
     }
     const Instant from = std::min(*model.master->event.startDate, occurrence) - date::days{2};
-    // The first occurrence in the window comes first however dense the series is.
+    // Cut short or not, what was found are the earliest: one before it is enough to know.
     std::vector<Event> earlier;
-    occurrences(model, from, occurrence, 1, earlier);
+    occurrences(model, from, occurrence, maxOccurrences, earlier);
     return std::none_of(earlier.begin(), earlier.end(), [&](const Event& other) {
         return other.occurrenceDate && *other.occurrenceDate < occurrence;
     });

@@ -98,6 +98,39 @@ std::string tidyLines(const std::string& text) {
     return kept;
 }
 
+/// One logical line of iCalendar text: a line and the folded lines after it, joined.
+struct LogicalLine {
+    std::size_t begin;  ///< in the text
+    std::size_t end;    ///< just after its last line break
+    std::string text;
+};
+
+/// The logical line that starts at `begin`.
+LogicalLine logicalLine(std::string_view text, std::size_t begin) {
+    LogicalLine line{begin, begin, {}};
+    do {
+        std::size_t stop = text.find('\n', line.end);
+        stop = stop == std::string_view::npos ? text.size() : stop;
+        std::string_view piece = text.substr(line.end, stop - line.end);
+        if (piece.ends_with('\r')) {
+            piece.remove_suffix(1);
+        }
+        line.text.append(line.end == begin ? piece : piece.substr(1));
+        line.end = std::min(stop + 1, text.size());
+    } while (line.end < text.size() && (text[line.end] == ' ' || text[line.end] == '\t'));
+    return line;
+}
+
+/// Where a property's value begins: after the first colon outside a quoted parameter.
+std::size_t valueColon(std::string_view line, std::size_t nameEnd) {
+    bool quoted = false;
+    std::size_t colon = nameEnd;
+    for (; colon < line.size() && (quoted || line[colon] != ':'); ++colon) {
+        quoted ^= line[colon] == '"';
+    }
+    return colon;
+}
+
 /// Whether a date or date-time value has one of the two forms RFC 5545 allows: eight digits, or
 /// eight digits, "T", six digits and an optional "Z". libical reads much else, each its own way
 /// ("T10300Z" as half past ten, "2026121" as the first of December).
@@ -131,32 +164,16 @@ std::optional<std::string> checkedTimes(const std::string& text) {
     std::string checked;
     std::size_t copied = 0;  // of `text`, into `checked`
     for (std::size_t begin = 0; begin < text.size();) {
-        std::size_t end = begin;
-        do {
-            end = text.find('\n', end);
-            end = end == std::string::npos ? text.size() : end + 1;
-        } while (end < text.size() && (text[end] == ' ' || text[end] == '\t'));
-        std::string line;
-        for (std::size_t at = begin; at < end;) {
-            std::size_t stop = std::min(text.find('\n', at), end);
-            std::string_view piece{text.data() + at, stop - at};
-            if (piece.ends_with('\r')) {
-                piece.remove_suffix(1);
-            }
-            line.append(at == begin ? piece : piece.substr(1));
-            at = stop + 1;
-        }
+        const LogicalLine logical = logicalLine(text, begin);
+        const std::size_t end = logical.end;
+        const std::string& line = logical.text;
         const std::size_t nameEnd = line.find_first_of(";:");
         const std::string name = upper(std::string_view{line}.substr(0, nameEnd));
         const bool isSingle =
             std::find(std::begin(single), std::end(single), name) != std::end(single);
         const bool isList = std::find(std::begin(lists), std::end(lists), name) != std::end(lists);
         if ((isSingle || isList) && nameEnd != std::string::npos) {
-            bool quoted = false;
-            std::size_t colon = nameEnd;
-            for (; colon < line.size() && (quoted || line[colon] != ':'); ++colon) {
-                quoted ^= line[colon] == '"';
-            }
+            const std::size_t colon = valueColon(line, nameEnd);
             const std::string params =
                 upper(std::string_view{line}.substr(nameEnd, colon - nameEnd));
             const bool date = params.find(";VALUE=DATE") != std::string::npos &&
@@ -215,20 +232,10 @@ std::vector<SpacedText> spacedTexts(std::string_view text) {
     std::vector<SpacedText> found;
     std::size_t events = 0;
     int depth = 0;
-    std::string line;
     for (std::size_t begin = 0; begin < text.size();) {
-        // One logical line: a line and the folded lines after it.
-        line.clear();
-        do {
-            std::size_t end = text.find('\n', begin);
-            end = end == std::string_view::npos ? text.size() : end;
-            std::string_view piece = text.substr(begin, end - begin);
-            if (piece.ends_with('\r')) {
-                piece.remove_suffix(1);
-            }
-            line.append(line.empty() ? piece : piece.substr(1));
-            begin = end + 1;
-        } while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t'));
+        const LogicalLine logical = logicalLine(text, begin);
+        begin = logical.end;
+        const std::string& line = logical.text;
         if (line.starts_with("BEGIN:")) {
             events += (++depth == 2 && line == "BEGIN:VEVENT") ? 1 : 0;
             continue;
@@ -242,12 +249,7 @@ std::vector<SpacedText> spacedTexts(std::string_view text) {
                 (line[name.size()] != ':' && line[name.size()] != ';')) {
                 continue;
             }
-            // The value follows the first colon outside a quoted parameter.
-            bool quoted = false;
-            std::size_t colon = name.size();
-            for (; colon < line.size() && (quoted || line[colon] != ':'); ++colon) {
-                quoted ^= line[colon] == '"';
-            }
+            const std::size_t colon = valueColon(line, name.size());
             std::string_view value =
                 colon < line.size() ? std::string_view{line}.substr(colon + 1) : std::string_view{};
             const auto space = [](char c) { return c == ' ' || c == '\t'; };

@@ -1,5 +1,7 @@
 // The program as a host sees it. Only what a process shows runs the binary: the exit status,
 // one line on standard output, the escaped "/", the store named by the environment.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
@@ -22,9 +24,14 @@ TEST(Program, PrintsOneLineAndFailsOnlyOnAnUnknownWord) {
     }
     EXPECT_FALSE(fs::exists(root));
 
-    // Permission makes the store, for this user only, with a calendar to write into.
+    // Permission makes the store and its missing parents, for this user only whatever the
+    // umask, with a calendar to write into.
+    const mode_t umask = ::umask(0);
     EXPECT_EQ(runOnStore(root, {"permission"}).out, "{\"granted\":true}\n");
-    EXPECT_EQ(fs::status(root).permissions(), fs::perms::owner_all);
+    ::umask(umask);
+    for (const fs::path& folder : {root.parent_path(), root}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
     const auto run = runOnStore(root, {"calendars"});
     EXPECT_EQ(run.out, R"({"calendars":[{"id":"local\/calendar","logicalKey":"local|local|)"
                        R"(Calendar","sourceTitle":"local","title":"Calendar","writable":true}]})"

@@ -1,6 +1,4 @@
 // Edges of the directory store's file handling that peers and killed runs leave behind.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -49,20 +47,6 @@ TEST(VdirEdges, WhatPeersAndKilledRunsLeaveBehind) {
     later.startDate = at("3001-01-01T00:00:00Z");
     EXPECT_NE(store.saveEvent(later, Span::futureEvents, Changes::all()), std::nullopt);
     EXPECT_EQ(told.str(), "") << "a name too long for a file names no unreadable file";
-}
-
-TEST(VdirEdges, NewFoldersArePrivateWhateverTheUmask) {
-    TempDir dir;
-    const mode_t old = ::umask(0);
-    std::ostringstream told;
-    VdirStore store{dir.path() / "made" / "for" / "store", told, zone("UTC")};
-    EXPECT_TRUE(store.requestFullAccess());
-    ::umask(old);
-    for (const fs::path& folder :
-         {dir.path() / "made", dir.path() / "made/for", dir.path() / "made/for/store"}) {
-        EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all)
-            << folder;
-    }
 }
 
 }  // namespace

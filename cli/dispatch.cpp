@@ -13,34 +13,47 @@ namespace {
 struct Command {
     std::string_view word;
     bool takesRequest;
-    Json (*run)(Context&, const Json& request);
+    void (*run)(Context&, const Json& request, const Output&);
 };
 
+/// A command whose document is small enough to be built whole and then printed.
+template <Json (*document)(Context&, const Json&)>
+void printed(Context& context, const Json& request, const Output& output) {
+    output(serializeDocument(document(context, request)));
+}
+
+Json status(Context& context, const Json&) {
+    return Json{{"granted", hasAccess(context.store)}};
+}
+
+Json permission(Context& context, const Json&) {
+    return Json{{"granted", requestAccess(context.store)}};
+}
+
+Json calendars(Context& context, const Json&) {
+    return cmdCalendars(context);
+}
+
 constexpr std::array commands{
-    Command{"status", false,
-            [](Context& c, const Json&) {
-                return Json{{"granted", hasAccess(c.store)}};
-            }},
-    Command{"permission", false,
-            [](Context& c, const Json&) {
-                return Json{{"granted", requestAccess(c.store)}};
-            }},
-    Command{"calendars", false, [](Context& c, const Json&) { return cmdCalendars(c); }},
+    Command{"status", false, printed<status>},
+    Command{"permission", false, printed<permission>},
+    Command{"calendars", false, printed<calendars>},
     Command{"snapshot", true, cmdSnapshot},
-    Command{"apply", true, cmdApply},
+    Command{"apply", true, printed<cmdApply>},
 };
 
 }  // namespace
 
-std::optional<Json> runCommand(std::string_view word, Context& context,
-                               const std::function<Json()>& readRequest) {
+bool runCommand(std::string_view word, Context& context, const std::function<Json()>& readRequest,
+                const Output& output) {
     for (const Command& command : commands) {
         if (command.word == word) {
             const Json request = command.takesRequest ? readRequest() : Json::object();
-            return command.run(context, request);
+            command.run(context, request, output);
+            return true;
         }
     }
-    return std::nullopt;
+    return false;
 }
 
 }  // namespace ravu

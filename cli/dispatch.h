@@ -2,19 +2,19 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string_view>
 
-#include "command/context.h"
+#include "command/json_text.h"
 
 namespace ravu {
 
 inline constexpr std::string_view usageText =
     "usage: ravu-calendar permission|calendars|snapshot|apply";
 
-/// Runs the command named by `word` and gives its document; none when the word is not one of
-/// the five. `readRequest` is called only by the words that take a request.
-std::optional<Json> runCommand(std::string_view word, Context& context,
-                               const std::function<Json()>& readRequest);
+/// Runs the command named by `word` and writes its document to `output`; false, with nothing
+/// written, when the word is not one of the five. `readRequest` is called only by the words
+/// that take a request.
+bool runCommand(std::string_view word, Context& context, const std::function<Json()>& readRequest,
+                const Output& output);
 
 }  // namespace ravu

@@ -35,25 +35,6 @@ int nestingDepth(std::string_view text) {
 
 }  // namespace
 
-std::string serializeDocument(const Json& document) {
-    std::string compact;
-    try {
-        compact = document.dump(-1, ' ', false, Json::error_handler_t::replace);
-    } catch (const std::exception&) {
-        return "{}";
-    }
-    // A slash only ever stands inside a string in JSON text, so every one can be escaped.
-    std::string text;
-    text.reserve(compact.size() + compact.size() / 16);
-    for (const char c : compact) {
-        if (c == '/') {
-            text += '\\';
-        }
-        text += c;
-    }
-    return text;
-}
-
 Json parseRequest(std::string_view bytes) {
     // JSON text holds no NUL; the reader would stop at one and take what came before it.
     if (bytes.find('\0') != std::string_view::npos || nestingDepth(bytes) > maxRequestDepth) {

@@ -4,17 +4,13 @@
 #include <string>
 #include <string_view>
 
-#include "command/context.h"
+#include "command/json_text.h"
 
 namespace ravu {
 
 /// Requests nested deeper than this are taken as unreadable: copying or printing a value
 /// nested tens of thousands of levels deep would exhaust the stack.
 inline constexpr int maxRequestDepth = 256;
-
-/// The compact text of a document: UTF-8, bytes that are not UTF-8 replaced by U+FFFD,
-/// forward slashes escaped. "{}" when the document cannot be written.
-std::string serializeDocument(const Json& document);
 
 /// The request object in `bytes`; the empty object for anything but a strict JSON object.
 Json parseRequest(std::string_view bytes);

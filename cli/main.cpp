@@ -43,11 +43,14 @@ int main(int argc, char** argv) {
     Context context{store, std::cerr,
                     date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()), zone};
 
-    const auto document = runCommand(word, context, readStdinJSON);
-    if (!document) {
+    const auto print = [](std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    };
+    if (!runCommand(word, context, readStdinJSON, print)) {
         fail(usageText);
     }
-    emit(*document);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(RAVU_LEAK_CHECKED)
     // The run is over once its document is out: tearing down the parsed calendars and the JSON
     // tree costs as much as building them. Sanitizer builds go the long way, so that

@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto store = makeStore(now);
     std::ostringstream diagnostics;
     ravu::Context context{store, diagnostics, now, ravu::utcZone()};
-    if (ravu::serializeDocument(ravu::cmdSnapshot(context, request)).empty() ||
+    std::string snapshot;
+    ravu::cmdSnapshot(context, request, [&](std::string_view text) { snapshot += text; });
+    // Written piece by piece, the document must still be JSON, and the one the tree would print.
+    if (snapshot != ravu::serializeDocument(ravu::Json::parse(snapshot)) ||
         ravu::serializeDocument(ravu::cmdApply(context, request)).empty()) {
         std::abort();
     }

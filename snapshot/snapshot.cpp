@@ -1,10 +1,11 @@
 #include "snapshot/snapshot.h"
 
+#include <algorithm>
 #include <exception>
 #include <set>
-#include <unordered_map>
 
 #include "catalogue/catalogue.h"
+#include "command/json_text.h"
 #include "convert/marker.h"
 #include "convert/time.h"
 #include "store/access.h"
@@ -48,82 +49,81 @@ Instant windowBound(Instant now, int days, const TimeZone& zone) {
     }
 }
 
-Json eventRecord(Event& event) {
-    Json record{
-        {"uid", std::move(event.identifier)},
-        {"title", event.title ? std::move(*event.title) : std::string{"(untitled)"}},
-        {"startsAt", iso(*event.startDate)},
-        {"allDay", event.allDay},
-    };
+/// One record of a feed, its members in key order as every document has them.
+void writeRecord(TextWriter& out, const Event& event) {
+    out << R"({"allDay":)" << (event.allDay ? "true" : "false");
     if (event.endDate) {
-        record["endsAt"] = iso(*event.endDate);
-    }
-    if (event.location && !event.location->empty()) {
-        record["location"] = std::move(*event.location);
+        out << R"(,"endsAt":)";
+        out.string(iso(*event.endDate));
     }
     if (event.lastModified) {
-        record["lastModified"] = iso(*event.lastModified);
+        out << R"(,"lastModified":)";
+        out.string(iso(*event.lastModified));
     }
-    if (auto itemId = markerItemId(event.url)) {
-        record["ravuItemId"] = std::move(*itemId);
+    if (event.location && !event.location->empty()) {
+        out << R"(,"location":)";
+        out.string(*event.location);
     }
-    return record;
+    if (const auto itemId = markerItemId(event.url)) {
+        out << R"(,"ravuItemId":)";
+        out.string(*itemId);
+    }
+    out << R"(,"startsAt":)";
+    out.string(iso(*event.startDate));
+    out << R"(,"title":)";
+    out.string(event.title ? std::string_view{*event.title} : "(untitled)");
+    out << R"(,"uid":)";
+    out.string(event.identifier);
+    out << "}";
 }
 
 }  // namespace
 
-Json cmdSnapshot(Context& context, const Json& request) {
+void cmdSnapshot(Context& context, const Json& request, const Output& output) {
     // The request is taken apart before the access test: the host has written it whatever the
     // answer will be.
     const auto keys = requestedKeys(request);
-
-    Json document{{"feeds", Json::object()}};
+    TextWriter out{output};
     if (!hasAccess(context.store)) {
-        document["noAccess"] = true;
-        return document;
+        out << R"({"feeds":{},"noAccess":true})";
+        return;
     }
-    if (keys.empty()) {
-        return document;
-    }
-
-    std::vector<std::string> calendarIds;
-    std::unordered_map<std::string, Json*> feedOfCalendar;
-    Json& feeds = document["feeds"];
-    for (const Calendar& calendar : uniqueCalendars(context)) {
-        std::string key = logicalKey(calendar);
-        if (!keys.contains(key)) {
-            continue;
+    // Feeds go out in key order; a calendar without events in the window still gets its member,
+    // so that the host can tell it from a key that no longer names a calendar.
+    std::vector<std::pair<std::string, std::string>> feeds;  // key, calendar identifier
+    if (!keys.empty()) {
+        for (const Calendar& calendar : uniqueCalendars(context)) {
+            if (std::string key = logicalKey(calendar); keys.contains(key)) {
+                feeds.emplace_back(std::move(key), calendar.identifier);
+            }
         }
-        // A calendar without events in the window still gets its member, so that the host can
-        // tell it from a key that no longer names a calendar.
-        Json& feed = feeds[std::move(key)];
-        if (feed.is_null()) {
-            feed = Json::array();
-        }
-        feedOfCalendar.try_emplace(calendar.identifier, &feed);
-        calendarIds.push_back(calendar.identifier);
     }
-    if (calendarIds.empty()) {
-        return document;
-    }
+    std::sort(feeds.begin(), feeds.end());
 
     const Instant start = windowBound(context.now, -pastDays, context.zone);
     const Instant end = windowBound(context.now, futureDays, context.zone);
-    std::vector<Event> events =
-        context.store.eventsMatching(predicateForEvents(start, end, std::move(calendarIds)));
-    for (Event& event : events) {
-        if (event.calendarId.empty() || !event.startDate) {
-            continue;
+    out << R"({"feeds":{)";
+    for (std::size_t feed = 0; feed < feeds.size(); ++feed) {
+        const auto& [key, calendarId] = feeds[feed];
+        out << (feed == 0 ? "" : ",");
+        out.string(key);
+        out << ":[";
+        // One query per calendar: only one calendar's events are held at a time.
+        bool first = true;
+        for (const Event& event : context.store.eventsMatching(
+                 predicateForEvents(start, end, std::vector<std::string>{calendarId}))) {
+            // A store that answers with another calendar's event gives it no feed to land in.
+            if (event.calendarId.empty() || event.calendarId != calendarId || !event.startDate) {
+                continue;
+            }
+            out << (first ? "" : ",");
+            writeRecord(out, event);
+            out.pass();
+            first = false;
         }
-        // The query asked for the matched calendars only; a store that answers with another
-        // calendar's event gives it no feed to land in.
-        const auto feed = feedOfCalendar.find(event.calendarId);
-        if (feed == feedOfCalendar.end()) {
-            continue;
-        }
-        feed->second->push_back(eventRecord(event));
+        out << "]";
     }
-    return document;
+    out << "}}";
 }
 
 }  // namespace ravu

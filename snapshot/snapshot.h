@@ -1,7 +1,7 @@
 // The `snapshot` command: every event of the followed calendars in a window around now.
 #pragma once
 
-#include "command/context.h"
+#include "command/json_text.h"
 
 namespace ravu {
 
@@ -10,7 +10,8 @@ namespace ravu {
 inline constexpr int pastDays = 30;
 inline constexpr int futureDays = 400;
 
-/// The snapshot document for a request {"logicalKeys": [...]}.
-Json cmdSnapshot(Context& context, const Json& request);
+/// Writes the snapshot document for a request {"logicalKeys": [...]}, record by record as the
+/// store hands them over.
+void cmdSnapshot(Context& context, const Json& request, const Output& output);
 
 }  // namespace ravu

@@ -60,11 +60,17 @@ Json run(const std::string& word, const fs::path& root, const TimeZone& zone, co
     VdirStore store{root, diagnostics, zone};
     store.setClock([now] { return now; });
     Context context{store, diagnostics, now, zone};
-    const auto document = runCommand(word, context, [&] { return request; });
-    const Json printed = document ? *document : Json{{"error", usageText}};
+    std::string printed;
+    if (!runCommand(
+            word, context, [&] { return request; },
+            [&](std::string_view text) { printed += text; })) {
+        printed = serializeDocument(Json{{"error", usageText}});
+    }
+    // Documents written piece by piece are byte for byte what the tree would print.
+    EXPECT_EQ(printed, serializeDocument(Json::parse(printed)));
     static const std::regex uuid{
         "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}"};
-    return Json::parse(std::regex_replace(serializeDocument(printed), uuid, "<uuid>"));
+    return Json::parse(std::regex_replace(printed, uuid, "<uuid>"));
 }
 
 void expectDocument(const Json& actual, const fs::path& expectedFile) {

@@ -114,34 +114,63 @@ struct DirClose {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-/// The item from the run's cache, read into it first when this run has not read it yet. `path`
-/// is opened relative to `folder`. Null for a missing item and for one that cannot be read,
-/// which is told once.
+/// What reading one item file gave: the item, `missing`, or nothing usable (told here).
+struct ReadResult {
+    std::unique_ptr<StoredItem> item;
+    bool missing = false;
+};
+
+/// Reads the item `name` from `path`, opened relative to `folder`, and tells what a reader
+/// should know of it. The version read is remembered in `cache.seen`, so that a write later in
+/// the run never overwrites a peer's change, whatever the run kept of the item itself.
+ReadResult readItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folder,
+                    const std::string& path, const ItemName& name, const TimeZone& zone) {
+    if (!vdir::isPlainName(name.name)) {
+        diagnostics << vdir::skipLine(name) << '\n';
+        return {};
+    }
+    auto loaded = vdir::loadItem(folder, path, name, zone, ical::Keep::model);
+    if (auto* read = std::get_if<StoredItem>(&loaded)) {
+        auto item = std::make_unique<StoredItem>(std::move(*read));
+        cache.seen.try_emplace(name.identifier(), item->stamp);
+        for (const std::string& note : item->item.notes()) {
+            diagnostics << "ravu-calendar: " << name.relativePath() << ": " << note << '\n';
+        }
+        return {std::move(item)};
+    }
+    const auto failure = std::get<vdir::LoadFailure>(loaded);
+    if (failure == vdir::LoadFailure::unreadable) {
+        diagnostics << vdir::skipLine(name) << '\n';
+    }
+    return {nullptr, failure == vdir::LoadFailure::missing};
+}
+
+/// The item from the run's cache, read into it first when this run has not read it yet. Null
+/// for a missing item and for one that cannot be read, which is told once.
 const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folder,
                              const std::string& path, const ItemName& name, const TimeZone& zone) {
     std::string identifier = name.identifier();
     if (const auto cached = cache.items.find(identifier); cached != cache.items.end()) {
         return cached->second.get();
     }
-    std::unique_ptr<StoredItem> item;
-    if (vdir::isPlainName(name.name)) {
-        auto loaded = vdir::loadItem(folder, path, name, zone, ical::Keep::model);
-        if (auto* read = std::get_if<StoredItem>(&loaded)) {
-            item = std::make_unique<StoredItem>(std::move(*read));
-            cache.seen.try_emplace(identifier, item->stamp);
-            for (const std::string& note : item->item.notes()) {
-                diagnostics << "ravu-calendar: " << name.relativePath() << ": " << note << '\n';
+    ReadResult read = readItem(cache, diagnostics, folder, path, name, zone);
+    if (read.missing) {
+        return nullptr;  // not kept: the writer may yet create it
+    }
+    return cache.items.emplace(std::move(identifier), std::move(read.item)).first->second.get();
+}
+
+/// Calls `visit` with each item file name of a calendar folder and the folder's descriptor.
+void forEachFile(const fs::path& folder,
+                 const std::function<void(int, const std::string&)>& visit) {
+    if (const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.c_str())}) {
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string_view file{entry->d_name};
+            if (file.size() > 4 && file.ends_with(".ics") && file.front() != '.') {
+                visit(::dirfd(dir.get()), std::string{file});
             }
-        } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::missing) {
-            return nullptr;  // not kept: the writer may yet create it
-        } else if (std::get<vdir::LoadFailure>(loaded) == vdir::LoadFailure::notAnEvent) {
-            return cache.items.emplace(std::move(identifier), nullptr).first->second.get();
         }
     }
-    if (!item) {
-        diagnostics << vdir::skipLine(name) << '\n';
-    }
-    return cache.items.emplace(std::move(identifier), std::move(item)).first->second.get();
 }
 
 }  // namespace
@@ -203,17 +232,17 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
 
     std::vector<Event> found;
     for (const CalendarName& folder : folders) {
-        for (const StoredItem* stored : listing(folder)) {
-            // Past the run's budget every event still shows its first occurrence.
+        forEachItem(folder, [&](const StoredItem& stored) {
+            // Past the query's budget every event still shows its first occurrence.
             const std::size_t room =
                 found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
-            if (!stored->item.occurrences(predicate.start, predicate.end, found, room) &&
-                cache_->told.insert(stored->name.identifier()).second) {
-                *diagnostics_ << "ravu-calendar: " << stored->name.relativePath()
+            if (!stored.item.occurrences(predicate.start, predicate.end, found, room) &&
+                cache_->told.insert(stored.name.identifier()).second) {
+                *diagnostics_ << "ravu-calendar: " << stored.name.relativePath()
                               << ": too many occurrences in the window; only the first "
                               << std::min(room, ical::maxOccurrences) << " are shown\n";
             }
-        }
+        });
     }
     // Positions are sorted rather than the events, which are large; the order is then applied
     // in place, one cycle of the permutation at a time.
@@ -257,20 +286,33 @@ const std::vector<const StoredItem*>& VdirStore::listing(const CalendarName& fol
         return known->second;
     }
     std::vector<const StoredItem*> items;
-    if (const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.path(root_).c_str())}) {
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string_view file{entry->d_name};
-            if (file.size() <= 4 || !file.ends_with(".ics") || file.front() == '.') {
-                continue;
-            }
-            const ItemName name{folder, std::string{file.substr(0, file.size() - 4)}};
-            if (const StoredItem* item = cachedItem(*cache_, *diagnostics_, ::dirfd(dir.get()),
-                                                    std::string{file}, name, *zone_)) {
-                items.push_back(item);
-            }
+    forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
+        const ItemName name{folder, file.substr(0, file.size() - 4)};
+        if (const StoredItem* item = cachedItem(*cache_, *diagnostics_, dir, file, name, *zone_)) {
+            items.push_back(item);
         }
-    }
+    });
     return cache_->listings.emplace(identifier, std::move(items)).first->second;
+}
+
+void VdirStore::forEachItem(const CalendarName& folder,
+                            const std::function<void(const StoredItem&)>& visit) const {
+    // What a run reads before it holds the write lock may change under it, and `beginChanges`
+    // reads again anyway. So until then nothing is kept but the versions seen: a snapshot, which
+    // asks for each calendar once, then needs memory for one calendar, not for the whole store.
+    if (!holdsLock()) {
+        forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
+            const ItemName name{folder, file.substr(0, file.size() - 4)};
+            if (const auto read = readItem(*cache_, *diagnostics_, dir, file, name, *zone_);
+                read.item) {
+                visit(*read.item);
+            }
+        });
+        return;
+    }
+    for (const StoredItem* stored : listing(folder)) {
+        visit(*stored);
+    }
 }
 
 const StoredItem* VdirStore::storedItem(const ItemName& name) const {

@@ -61,6 +61,11 @@ class VdirStore final : public Store {
     const vdir::StoredItem* storedItem(const vdir::ItemName& name) const;
     /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
     const std::vector<const vdir::StoredItem*>& listing(const vdir::CalendarName& folder) const;
+    /// Each readable item of a calendar folder, kept for the rest of the run once it holds the
+    /// write lock.
+    void forEachItem(const vdir::CalendarName& folder,
+                     const std::function<void(const vdir::StoredItem&)>& visit) const;
+    bool holdsLock() const;
 
     // Writing (write.cpp).
     vdir::WriteState& writeState();

@@ -65,6 +65,10 @@ WriteError VdirStore::beginChanges() {
     return state.lockFailure;
 }
 
+bool VdirStore::holdsLock() const {
+    return writes_ && writes_->lock.held();
+}
+
 vdir::WriteState& VdirStore::writeState() {
     if (!writes_) {
         writes_ = std::make_unique<vdir::WriteState>(root_);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 
 #include "cli/dispatch.h"
@@ -23,6 +24,14 @@ const ravu::TimeZone& userZone() {
         }
         if (const ravu::TimeZone* named = ravu::findZone(name)) {
             return *named;
+        }
+    }
+    // The system's zone is where /etc/localtime points into the zone database.
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink("/etc/localtime", error).string();
+    if (const auto at = target.find("zoneinfo/"); !error && at != std::string::npos) {
+        if (const ravu::TimeZone* system = ravu::findZone(target.substr(at + 9))) {
+            return *system;
         }
     }
     try {

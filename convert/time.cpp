@@ -1,8 +1,18 @@
 #include "convert/time.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+
+// The zone's own parts, which a zone made here has to be able to destroy.
+#include <date/tz_private.h>
 
 namespace ravu {
 namespace {
@@ -38,6 +48,34 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
 bool isZoneNameChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
            c == '_' || c == '-' || c == '+';
+}
+
+/// The zone of that name in the zone database, when its file is a zone file; none for anything
+/// else, and for the names the library leaves out of its list, which it is then asked for. The
+/// date library's look-up lists the whole database first (about 1,800 files, most of the time
+/// of a `status` run).
+std::unique_ptr<TimeZone> zoneFromFile(std::string_view name) {
+    const std::string_view top = name.substr(0, name.find('/'));
+    if (top.starts_with("posix") || top == "right" || top == "Factory") {
+        return nullptr;
+    }
+    const std::string path = "/usr/share/zoneinfo/" + std::string{name};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    char magic[4] = {};
+    const bool zoneFile = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                          ::read(fd, magic, sizeof magic) == sizeof magic &&
+                          std::string_view{magic, sizeof magic} == "TZif";
+    ::close(fd);
+    if (!zoneFile) {
+        return nullptr;
+    }
+    // The library reads the file when the zone is first used, and only then lists the database
+    // (for its leap seconds): a run that never converts a time never pays for either.
+    return std::make_unique<TimeZone>(std::string{name}, date::detail::undocumented{});
 }
 
 /// "yyyy-MM-dd" of a civil day. Formatted by hand: the stream-based formatter of the date
@@ -174,8 +212,8 @@ std::optional<std::string> utcDayKey(Instant instant) {
 }
 
 const TimeZone& utcZone() {
-    static const TimeZone* const zone = date::locate_zone("UTC");
-    return *zone;
+    static const TimeZone* const zone = findZone("UTC");
+    return zone != nullptr ? *zone : *date::locate_zone("UTC");
 }
 
 bool isZoneName(std::string_view name) {
@@ -190,11 +228,27 @@ const TimeZone* findZone(std::string_view name) {
     if (!isZoneName(name)) {
         return nullptr;
     }
-    try {
-        return date::locate_zone(name);
-    } catch (const std::exception&) {
-        return nullptr;
+    // Zones found are kept for the run, so that one name is always the same zone. Names that
+    // name none are not kept: a store file can hold any number of them.
+    static std::mutex guard;
+    static std::map<std::string, std::unique_ptr<TimeZone>, std::less<>> read;
+    static std::map<std::string, const TimeZone*, std::less<>> known;
+    const std::lock_guard lock{guard};
+    if (const auto found = known.find(name); found != known.end()) {
+        return found->second;
     }
+    const TimeZone* zone = nullptr;
+    if (auto own = zoneFromFile(name)) {
+        zone = read.emplace(std::string{name}, std::move(own)).first->second.get();
+    } else {
+        try {
+            zone = date::locate_zone(name);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    }
+    known.emplace(std::string{name}, zone);
+    return zone;
 }
 
 date::local_time<microseconds> localTime(Instant instant, const TimeZone& zone) {

@@ -78,18 +78,34 @@ std::unique_ptr<TimeZone> zoneFromFile(std::string_view name) {
     return std::make_unique<TimeZone>(std::string{name}, date::detail::undocumented{});
 }
 
-/// "yyyy-MM-dd" of a civil day. Formatted by hand: the stream-based formatter of the date
-/// library costs more than everything else a snapshot does per event.
+/// Appends `value` as `width` decimal digits.
+void appendDigits(std::string& text, unsigned value, int width) {
+    char digits[4];
+    for (int i = width - 1; i >= 0; --i, value /= 10) {
+        digits[i] = static_cast<char>('0' + value % 10);
+    }
+    text.append(digits, static_cast<std::size_t>(width));
+}
+
+/// "yyyy-MM-dd" of a civil day. Formatted by hand: the date library's stream-based formatter,
+/// and even printf, cost more than everything else a snapshot does per event.
 std::string formatDay(date::sys_days day, std::size_t extra = 0) {
     const date::year_month_day ymd{day};
-    char text[24];
-    const int length =
-        std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
-                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
-    std::string day_text;
-    day_text.reserve(static_cast<std::size_t>(length) + extra);
-    day_text.append(text, static_cast<std::size_t>(length));
-    return day_text;
+    const int year = static_cast<int>(ymd.year());
+    std::string text;
+    text.reserve(10 + extra);
+    if (year >= 0 && year <= 9999) {
+        appendDigits(text, static_cast<unsigned>(year), 4);
+    } else {
+        char digits[16];
+        text.append(digits,
+                    static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%04d", year)));
+    }
+    text += '-';
+    appendDigits(text, static_cast<unsigned>(ymd.month()), 2);
+    text += '-';
+    appendDigits(text, static_cast<unsigned>(ymd.day()), 2);
+    return text;
 }
 
 }  // namespace
@@ -99,11 +115,13 @@ std::string iso(Instant instant) {
     const auto day = date::floor<date::days>(second);
     const date::hh_mm_ss time{second - day};
     std::string text = formatDay(day, 10);
-    char clock[16];
-    std::snprintf(clock, sizeof clock, "T%02d:%02d:%02dZ", static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
-    text += clock;
+    text += 'T';
+    appendDigits(text, static_cast<unsigned>(time.hours().count()), 2);
+    text += ':';
+    appendDigits(text, static_cast<unsigned>(time.minutes().count()), 2);
+    text += ':';
+    appendDigits(text, static_cast<unsigned>(time.seconds().count()), 2);
+    text += 'Z';
     return text;
 }
 

@@ -41,23 +41,28 @@ std::optional<seconds> stepOf(const icalrecurrencetype& rule) {
 }
 
 /// An iterator over the rule's starts that skips, where it safely can, the starts that lie
-/// before `earliest`.
+/// before `earliest`. A rule is walked once a window, and never restarted.
 Iterator iteratorFrom(const Rule& rule, const ReadEvent& master, local_seconds earliest) {
     const bool allDay = master.event.allDay;
     local_seconds first = master.wall;
     const bool skip = rule.rule.count == 0 && earliest > master.wall;
-    if (skip) {
-        if (const auto step = stepOf(rule.rule)) {
-            // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
-            // DTSTART by whole steps keeps every later instant, and the BY parts only look at
-            // the clock and the calendar, not at DTSTART.
-            first += (earliest - master.wall) / *step * *step;
-        }
+    const auto step = stepOf(rule.rule);
+    if (skip && step) {
+        // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
+        // DTSTART by whole steps keeps every later instant, and the BY parts only look at the
+        // clock and the calendar, not at DTSTART.
+        first += (earliest - master.wall) / *step * *step;
     }
-    Iterator iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
-    if (iterator && skip && !stepOf(rule.rule) &&
-        icalrecur_iterator_set_start(iterator.get(), icalTime(earliest, allDay)) == 0) {
-        iterator.reset(icalrecur_iterator_new(rule.rule, icalTime(master.wall, allDay)));
+    Iterator iterator = first == master.wall && rule.probe
+                            ? std::move(rule.probe)
+                            : Iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
+    if (iterator && skip && !step) {
+        // set_start checks libical's error state, which earlier calls may have left set. It fails
+        // only where no start lies at or after `earliest` before libical's last year.
+        icalerror_clear_errno();
+        if (icalrecur_iterator_set_start(iterator.get(), icalTime(earliest, allDay)) == 0) {
+            iterator.reset();
+        }
     }
     return iterator;
 }
@@ -77,7 +82,7 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
     }
     const Iterator iterator = iteratorFrom(rule, master, earliest);
     if (!iterator) {
-        return true;  // checked when the item was read; nothing to give
+        return true;  // no start left, or libical took no iterator for the rule
     }
     // DTSTART is the first instance and counts towards COUNT even when the rule does not
     // produce it; libical then counts only what it produces.

@@ -149,6 +149,9 @@ struct Rule {
     std::optional<local_seconds> until;
     /// RSCALE's calendar name, which `rule` points to.
     std::shared_ptr<const std::string> rscale;
+    /// The iterator made when the item was read to learn whether libical takes the rule, not
+    /// stepped yet: the first expansion from DTSTART steps it rather than making another.
+    mutable Iterator probe;
 };
 
 /// An item: one calendar object (a file of the directory store), a series or single event with

@@ -1,6 +1,7 @@
-// The one recurrence expander: libical's iterator gives the starts of each rule; DTSTART,
-// RDATEs, EXDATEs, overrides and the lengths are added here. Queries, look-ups and the edits
-// that ask whether a series still has an occurrence all go through it.
+// The one recurrence expander: libical's iterator, or for the common shapes the Gregorian path
+// held to it (gregorian.cpp), gives the starts of each rule; DTSTART, RDATEs, EXDATEs, overrides
+// and the lengths are added here. Queries, look-ups and the edits that ask whether a series still
+// has an occurrence all go through it.
 //
 // libical's own occurrence walker (icalcomponent_foreach_recurrence) is not used: it ignores
 // overrides, gives nothing for an open end, makes all-day events two days long and drops an
@@ -40,32 +41,58 @@ std::optional<seconds> stepOf(const icalrecurrencetype& rule) {
     }
 }
 
-/// An iterator over the rule's starts that skips, where it safely can, the starts that lie
-/// before `earliest`.
-Iterator iteratorFrom(const Rule& rule, const ReadEvent& master, local_seconds earliest) {
+/// One rule's starts in order, from the first that can reach the window on: the Gregorian
+/// path's, or libical's iterator's. A rule is walked once a window, and never restarted.
+struct Walk {
+    std::optional<GregorianWalk> gregorian;
+    Iterator iterator;
+
+    std::optional<local_seconds> next() {
+        if (gregorian) {
+            return gregorian->next();
+        }
+        return iterator ? wallOf(icalrecur_iterator_next(iterator.get())) : std::nullopt;
+    }
+};
+
+/// The rule's starts, skipping where it safely can those that lie before `earliest`. A rule with
+/// COUNT is walked from DTSTART, since every start before the window counts.
+Walk walkFrom(const Rule& rule, const ReadEvent& master, local_seconds earliest, Engine engine) {
     const bool allDay = master.event.allDay;
-    local_seconds first = master.wall;
     const bool skip = rule.rule.count == 0 && earliest > master.wall;
-    if (skip) {
-        if (const auto step = stepOf(rule.rule)) {
-            // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
-            // DTSTART by whole steps keeps every later instant, and the BY parts only look at
-            // the clock and the calendar, not at DTSTART.
-            first += (earliest - master.wall) / *step * *step;
+    Walk walk;
+    if (rule.gregorian && engine == Engine::gregorianWhereTaken) {
+        // libical compares the dates alone of all-day starts.
+        const local_seconds from = allDay ? date::floor<date::days>(earliest) : earliest;
+        walk.gregorian.emplace(*rule.gregorian, skip ? from : master.wall);
+        return walk;
+    }
+    local_seconds first = master.wall;
+    const auto step = stepOf(rule.rule);
+    if (skip && step) {
+        // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
+        // DTSTART by whole steps keeps every later instant, and the BY parts only look at the
+        // clock and the calendar, not at DTSTART.
+        first += (earliest - master.wall) / *step * *step;
+    }
+    walk.iterator = first == master.wall && rule.probe
+                        ? std::move(rule.probe)
+                        : Iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
+    if (walk.iterator && skip && !step) {
+        // set_start checks libical's error state, which earlier calls may have left set. It fails
+        // only where no start lies at or after `earliest` before libical's last year.
+        icalerror_clear_errno();
+        if (icalrecur_iterator_set_start(walk.iterator.get(), icalTime(earliest, allDay)) == 0) {
+            walk.iterator.reset();
         }
     }
-    Iterator iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
-    if (iterator && skip && !stepOf(rule.rule) &&
-        icalrecur_iterator_set_start(iterator.get(), icalTime(earliest, allDay)) == 0) {
-        iterator.reset(icalrecur_iterator_new(rule.rule, icalTime(master.wall, allDay)));
-    }
-    return iterator;
+    return walk;
 }
 
 /// Adds the first `limit` starts of one rule whose occurrences overlap the window, spending the
 /// item's `steps`. False when it stopped at either before the rule's last start in the window.
 bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Instant windowEnd,
-                std::size_t limit, long& steps, std::vector<Start>& starts) {
+                std::size_t limit, Engine engine, long& steps, std::vector<Start>& starts) {
     const TimeZone& user = *model.user;
     const ReadEvent& master = *model.master;
     // No occurrence that starts before this reaches the window: the longest length, and two
@@ -75,9 +102,9 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
     if ((rule.until && *rule.until < earliest) || *master.event.startDate >= windowEnd) {
         return true;
     }
-    const Iterator iterator = iteratorFrom(rule, master, earliest);
-    if (!iterator) {
-        return true;  // checked when the item was read; nothing to give
+    Walk walk = walkFrom(rule, master, earliest, engine);
+    if (!walk.gregorian && !walk.iterator) {
+        return true;  // no start left, or libical took no iterator for the rule
     }
     // DTSTART is the first instance and counts towards COUNT even when the rule does not
     // produce it; libical then counts only what it produces.
@@ -88,7 +115,7 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
         if (steps-- <= 0 || added == limit) {
             return false;
         }
-        const auto wall = wallOf(icalrecur_iterator_next(iterator.get()));
+        const auto wall = walk.next();
         if (!wall || (rule.until && *wall > *rule.until)) {
             break;
         }
@@ -116,7 +143,7 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
 /// The series' first `limit` starts whose occurrences overlap the window, before exclusions and
 /// overrides, in order and each once. False when there may be more.
 bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd, std::size_t limit,
-                  std::vector<Start>& starts) {
+                  Engine engine, std::vector<Start>& starts) {
     const ReadEvent& master = *model.master;
     if (overlaps(*master.event.startDate, *master.event.endDate, windowStart, windowEnd)) {
         starts.push_back(Start{master.wall, *master.event.startDate, std::nullopt});
@@ -127,7 +154,7 @@ bool seriesStarts(const Model& model, Instant windowStart, Instant windowEnd, st
     bool complete = true;
     long steps = maxSteps;
     for (const Rule& rule : model.rules) {
-        complete &= expandRule(model, rule, windowStart, windowEnd, limit, steps, starts);
+        complete &= expandRule(model, rule, windowStart, windowEnd, limit, engine, steps, starts);
     }
     // RDATEs and rules may name the same start; it is one occurrence.
     std::stable_sort(starts.begin(), starts.end(),
@@ -160,7 +187,7 @@ bool isOverridden(const Model& model, Instant key) {
 }  // namespace
 
 bool occurrences(const Model& model, Instant windowStart, Instant windowEnd, std::size_t limit,
-                 std::vector<Event>& found) {
+                 std::vector<Event>& found, Engine engine) {
     // An override stands for its occurrence wherever the series would have put it, and wherever
     // it has moved it to; an EXDATE of the same occurrence, or STATUS:CANCELLED, removes it.
     for (const ReadEvent& override : model.overrides) {
@@ -182,7 +209,7 @@ bool occurrences(const Model& model, Instant windowStart, Instant windowEnd, std
         return true;
     }
     std::vector<Start> starts;
-    const bool complete = seriesStarts(model, windowStart, windowEnd, limit, starts);
+    const bool complete = seriesStarts(model, windowStart, windowEnd, limit, engine, starts);
     for (const Start& start : starts) {
         const Instant key = model.keyOf(start.wall, start.start);
         if (isOverridden(model, key) || isExcluded(model, key, start.wall)) {
@@ -210,7 +237,8 @@ Answer namesOccurrence(const Model& model, Instant key) {
     const Instant from = key - date::days{2};
     const Instant to = key + date::days{2};
     std::vector<Start> starts;
-    const bool complete = seriesStarts(model, from, to, maxOccurrences, starts);
+    const bool complete =
+        seriesStarts(model, from, to, maxOccurrences, Engine::gregorianWhereTaken, starts);
     const bool found = std::any_of(starts.begin(), starts.end(), [&](const Start& start) {
         return model.keyOf(start.wall, start.start) == key;
     });

@@ -178,20 +178,26 @@ bool Item::repeats() const {
     return model_->repeats();
 }
 
+std::size_t Item::gregorianRules() const {
+    return static_cast<std::size_t>(
+        std::count_if(model_->rules.begin(), model_->rules.end(),
+                      [](const Rule& rule) { return rule.gregorian.has_value(); }));
+}
+
 const std::vector<std::string>& Item::notes() const {
     return model_->notes;
 }
 
-bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found,
-                       std::size_t limit) const {
+bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found, std::size_t limit,
+                       Engine engine) const {
     Model& model = *model_;
     limit = std::min(limit, maxOccurrences);
     // Look-ups ask about a day or two at a time; a series is expanded over a season around such
     // a window once and the later look-ups are answered from that.
     constexpr auto shortWindow = date::days{7};
     constexpr auto season = date::days{90};
-    if (!model.repeats() || end - start > shortWindow) {
-        return ical::occurrences(model, start, end, limit, found);
+    if (!model.repeats() || end - start > shortWindow || engine != Engine::gregorianWhereTaken) {
+        return ical::occurrences(model, start, end, limit, found, engine);
     }
     if (!model.memoRange || start < model.memoRange->first || end > model.memoRange->second) {
         const Instant from =

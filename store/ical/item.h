@@ -52,6 +52,11 @@ WriteError checkWritable(const Event& event);
 /// window has about 10,320.
 inline constexpr std::size_t maxOccurrences = 100'000;
 
+/// What steps a series' repetition rules. libical's iterator steps every rule; the common shapes
+/// are stepped far faster on plain calendar days, and a differential test holds that path to
+/// libical's.
+enum class Engine { gregorianWhereTaken, libicalOnly };
+
 /// Whether the text is a calendar of tasks or journals and holds no event. Peers sync those
 /// into the same collections; such a file is not an event, and not an unreadable one either.
 bool holdsOnlyTasksOrJournals(std::string_view text);
@@ -79,7 +84,10 @@ class Item {
     /// Adds the first `limit` events and occurrences overlapping [start, end) (at most
     /// `maxOccurrences`), in no particular order. False when there may be more than it added.
     bool occurrences(Instant start, Instant end, std::vector<Event>& found,
-                     std::size_t limit = maxOccurrences) const;
+                     std::size_t limit = maxOccurrences,
+                     Engine engine = Engine::gregorianWhereTaken) const;
+    /// How many of the series' rules the Gregorian path steps.
+    std::size_t gregorianRules() const;
     /// What a reader should be told about the item: parts of it that could not be read.
     const std::vector<std::string>& notes() const;
 

@@ -5,6 +5,7 @@
 
 #include <libical/ical.h>
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -141,7 +142,47 @@ struct ExtraStart {
     std::optional<Instant> end;
 };
 
-/// One RRULE, ready for libical's iterator.
+// --- The Gregorian path (gregorian.cpp) -------------------------------------------------------
+
+/// A rule of one of the common shapes, stepped on wall-clock days instead of by libical: a run
+/// of periods (days, weeks, months or years, `interval` apart), each with its days.
+struct Gregorian {
+    enum class Unit { day, week, month, year };
+    Unit unit = Unit::day;
+    int interval = 1;
+    local_seconds start{};         ///< DTSTART: no start comes before it
+    local_days first{};            ///< the first day of the first period
+    std::chrono::seconds time{0};  ///< the time of day of every start
+    /// Weeks: the days after a period's first day. Months: BYMONTHDAY values, or BYDAY codes
+    /// with `weekdays`.
+    std::vector<int> days;
+    bool weekdays = false;
+};
+
+/// The rule, starting at `start`, as a Gregorian one; none for a rule libical must step.
+std::optional<Gregorian> gregorianOf(const icalrecurrencetype& rule, local_seconds start);
+
+/// The starts of a Gregorian rule in order, those libical's iterator gives from the first at or
+/// after `from` on.
+class GregorianWalk {
+  public:
+    GregorianWalk(const Gregorian& rule, local_seconds from);
+    std::optional<local_seconds> next();
+
+  private:
+    /// Lists the days of the next period; false when it lies past libical's last year.
+    bool fill();
+
+    const Gregorian* rule_;
+    local_seconds from_;
+    long period_;  ///< the next period to fill
+    std::array<local_days, 31> days_{};
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+    bool ended_ = false;  ///< past libical's last year
+};
+
+/// One RRULE, ready for libical's iterator or the Gregorian path.
 struct Rule {
     icalrecurrencetype rule;  ///< UNTIL taken out (see `until`), repeated BY values dropped
     /// The last wall-clock start the rule allows, in the series' zone. libical compares UNTIL
@@ -149,6 +190,11 @@ struct Rule {
     std::optional<local_seconds> until;
     /// RSCALE's calendar name, which `rule` points to.
     std::shared_ptr<const std::string> rscale;
+    /// Set when the Gregorian path steps the rule.
+    std::optional<Gregorian> gregorian;
+    /// The iterator made when the item was read to learn whether libical takes the rule, not
+    /// stepped yet: the first expansion from DTSTART steps it rather than making another.
+    mutable Iterator probe;
 };
 
 /// An item: one calendar object (a file of the directory store), a series or single event with
@@ -228,7 +274,7 @@ bool overlaps(Instant start, Instant end, Instant windowStart, Instant windowEnd
 /// [start, end), in no particular order. False when there may be more than it added: past the
 /// limit, or past the work one expansion may take.
 bool occurrences(const Model& model, Instant start, Instant end, std::size_t limit,
-                 std::vector<Event>& found);
+                 std::vector<Event>& found, Engine engine = Engine::gregorianWhereTaken);
 
 enum class Answer { yes, no, unknown };
 

@@ -614,7 +614,7 @@ std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master
     if (!expandable(rule, master.wall)) {
         return std::nullopt;
     }
-    Rule prepared{rule, std::nullopt, nullptr};
+    Rule prepared{rule, std::nullopt, nullptr, std::nullopt, nullptr};
     if (rule.rscale != nullptr) {
         // The name lives in the parsed file, which goes before the rule is used.
         prepared.rscale = std::make_shared<const std::string>(rule.rscale);
@@ -634,10 +634,13 @@ std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master
         }
         prepared.rule.until = icaltime_null_time();
     }
-    const Iterator probe{
-        icalrecur_iterator_new(prepared.rule, icalTime(master.wall, master.event.allDay))};
-    if (!probe) {
-        return std::nullopt;
+    prepared.gregorian = gregorianOf(prepared.rule, master.wall);
+    if (!prepared.gregorian) {
+        prepared.probe.reset(
+            icalrecur_iterator_new(prepared.rule, icalTime(master.wall, master.event.allDay)));
+        if (!prepared.probe) {
+            return std::nullopt;
+        }
     }
     return prepared;
 }
@@ -675,7 +678,7 @@ bool readRecurrence(Model& model, icalcomponent* vevent) {
         if (!rule) {
             return false;
         }
-        model.rules.push_back(*rule);
+        model.rules.push_back(std::move(*rule));
     }
     for (icalproperty* property : propertiesOf(vevent, ICAL_RDATE_PROPERTY)) {
         const icalvalue* value = icalproperty_get_value(property);

@@ -1,0 +1,171 @@
+// The Gregorian path against libical's iterator, which it stands in for: every rule the path
+// takes must give the occurrences libical's iterator gives, over windows at DTSTART and far
+// past it (where the path jumps ahead), with the store's own rule rewrites and limits on both.
+// The rules are generated from a fixed seed (every shape the path takes, with intervals, COUNT,
+// UNTIL, weekday lists and WKST, from month ends, February 29 and days of clock changes, all-day,
+// UTC, zoned and floating), are the lines of tests/cases/rules.txt under each frequency, and are
+// those of every real-world and hostile item file of the store and golden cases.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "store/ical/item.h"
+#include "tests/support/instants.h"
+#include "tests/support/process.h"
+
+namespace ravu::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using date::days;
+using date::local_days;
+using ical::Engine;
+
+const char* const zones[] = {"UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe"};
+
+std::string occurrencesOf(const ical::Item& item, Instant from, Instant to, Engine engine) {
+    std::vector<Event> found;
+    std::string text =
+        item.occurrences(from, to, found, ical::maxOccurrences, engine) ? "" : "cut short: ";
+    for (const Event& event : found) {
+        text += iso(*event.startDate) + "/" + iso(*event.endDate) + " ";
+    }
+    return text;
+}
+
+/// How many rules of the item the path takes, each checked against libical's iterator.
+std::size_t heldToLibical(const std::string& text, const TimeZone& user) {
+    const auto item =
+        ical::Item::parse(text, {"s/c/r", "s/c", std::nullopt, "r"}, user, ical::Keep::model);
+    if (!item || item->gregorianRules() == 0) {
+        return 0;
+    }
+    const Instant start = *item->event().startDate;
+    const Instant last = at("2582-11-01T00:00:00Z");
+    for (const auto& [from, to] : {std::pair{start - days{2}, start + days{40}},
+                                   {start + days{300}, start + days{700}},
+                                   {start + days{11000}, start + days{11400}},
+                                   {start + days{99999}, start + days{100099}},
+                                   {last, last + days{200}}}) {
+        EXPECT_EQ(occurrencesOf(*item, from, to, Engine::gregorianWhereTaken),
+                  occurrencesOf(*item, from, to, Engine::libicalOnly))
+            << text << "from " << iso(from);
+    }
+    return item->gregorianRules();
+}
+
+std::string itemText(const std::string& start, const std::string& rule) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:r\r\n" +
+           start + "\r\nDURATION:PT1H\r\nRRULE:" + rule + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+/// A series of a shape the path takes, with a start the path finds hard.
+std::string generatedSeries(std::mt19937& random) {
+    const auto below = [&](unsigned n) { return static_cast<int>(random() % n); };
+    const auto pick = [&](std::initializer_list<const char*> words) {
+        return std::string{words.begin()[below(static_cast<unsigned>(words.size()))]};
+    };
+    const date::year year{below(4) == 0 ? 1583 + below(1000) : 1995 + below(40)};
+    const date::month month{1U + static_cast<unsigned>(below(12))};
+    local_days day{year / month / (1 + below(28))};
+    switch (below(4)) {
+        case 0:
+            day = local_days{year / month / date::last};
+            break;
+        case 1:  // February 29 mostly
+            day = local_days{(year - date::years{static_cast<int>(year) % 4}) / 2 / date::last};
+            break;
+        case 2: {  // clock changes in Europe and North America
+            const int spring = below(2);
+            day = below(2) == 0 ? local_days{year / (spring ? 3 : 10) / date::Sunday[date::last]}
+                                : local_days{year / (spring ? 3 : 11) / date::Sunday[2 - spring]};
+            break;
+        }
+    }
+    std::ostringstream start;
+    start << date::format("%Y%m%d", day);
+    const int form = below(4);
+    std::string startLine = "DTSTART;VALUE=DATE:" + start.str();
+    if (form > 0) {
+        start << "T" << pick({"023000", "013000", "000000", "235959", "093000"});
+        startLine = form == 1 ? "DTSTART:" + start.str() + "Z"
+                    : form == 2
+                        ? "DTSTART;TZID=" +
+                              pick({"Europe/Berlin", "America/New_York", "Australia/Lord_Howe"}) +
+                              ":" + start.str()
+                        : "DTSTART:" + start.str();
+    }
+
+    const std::string frequency = pick({"DAILY", "WEEKLY", "MONTHLY", "YEARLY"});
+    std::string rule = "FREQ=" + frequency;
+    if (below(2) == 0) {
+        rule += ";INTERVAL=" + pick({"2", "3", "5", "7", "12", "13", "52", "100", "400"});
+    }
+    const char* const weekdays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    std::string byDay;
+    if (frequency == "WEEKLY" && below(4) > 0) {
+        const int first = below(7);
+        for (int i = 0; i < 7; ++i) {  // from a random weekday, each in or out
+            byDay += below(2) == 0
+                         ? std::string{below(5) == 0 ? "1" : ""} + weekdays[(first + i) % 7] + ","
+                         : "";
+        }
+        rule += ";BYDAY=" + (byDay.empty() ? std::string{"MO,"} : byDay);
+        rule.pop_back();
+        rule += below(2) == 0 ? ";WKST=" + std::string{weekdays[below(7)]} : "";
+    } else if (frequency == "MONTHLY" && below(3) == 1) {
+        rule += ";BYMONTHDAY=" + pick({"31", "-1", "30,-30", "29,1", "15", "31,-31,-3"});
+    } else if (frequency == "MONTHLY" && below(2) == 0) {
+        rule += ";BYDAY=" + pick({"-1", "5", "-5", "1", "4", "2"});
+        rule += weekdays[below(7)];
+        rule += pick({"", ",-2SA", ",TU"});
+    }
+    if (const int end = below(3); end == 1) {
+        rule += ";COUNT=" + std::to_string(1 + below(below(4) == 0 ? 400 : 30));
+    } else if (end == 2) {
+        std::ostringstream until;
+        until << date::format("%Y%m%d", day + days{below(3000)});
+        rule += ";UNTIL=" + until.str() + (form == 0 ? "" : below(2) == 0 ? "T093000Z" : "T023000");
+    }
+    return itemText(startLine, rule);
+}
+
+TEST(Gregorian, GeneratedSeriesAsLibicalGivesThem) {
+    std::mt19937 random{20261207};
+    std::size_t taken = 0;
+    constexpr std::size_t series = 1500;
+    for (std::size_t i = 0; i < series; ++i) {
+        taken += heldToLibical(generatedSeries(random), zone(zones[i % std::size(zones)]));
+    }
+    // A few leave the path, where libical cannot reach the days a rule names.
+    EXPECT_GT(taken, series * 9 / 10);
+}
+
+TEST(Gregorian, RulesAndStoreFilesAsLibicalGivesThem) {
+    std::size_t taken = 0;
+    std::istringstream parts{readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/rules.txt")};
+    for (std::string part; std::getline(parts, part);) {
+        for (const char* frequency : {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"}) {
+            for (const char* start : {"DTSTART:20190131T100000", "DTSTART;VALUE=DATE:20240229"}) {
+                taken +=
+                    heldToLibical(itemText(start, "FREQ=" + std::string{frequency} + ";" + part),
+                                  zone("Europe/Berlin"));
+            }
+        }
+    }
+    for (const char* folder : {"tests/store_cases", "tests/cases"}) {
+        for (const auto& entry :
+             fs::recursive_directory_iterator(fs::path{RAVU_SOURCE_DIR} / folder)) {
+            for (const char* name : zones) {
+                if (entry.path().extension() == ".ics") {
+                    taken += heldToLibical(readFile(entry.path()), zone(name));
+                }
+            }
+        }
+    }
+    EXPECT_GT(taken, 80U);
+}
+
+}  // namespace
+}  // namespace ravu::testing

@@ -8,7 +8,7 @@ packages=(
     libical-dev nlohmann-json3-dev libhowardhinnant-date-dev tzdata
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
-    khal python3-icalendar python3-radicale vdirsyncer
+    khal python3-icalendar python3-radicale python3-recurring-ical-events vdirsyncer
     strace time
 )
 

@@ -144,6 +144,33 @@ const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, 
     return cache.items.emplace(std::move(identifier), std::move(item)).first->second.get();
 }
 
+/// Puts a query's result in the store's order: by start instant, then identifier, then the
+/// occurrence's original start (which sets apart two occurrences of a series moved onto the same
+/// instant).
+void inQueryOrder(std::vector<Event>& found) {
+    // Positions are sorted rather than the events, which are large; the order is then applied
+    // in place, one cycle of the permutation at a time.
+    std::vector<std::uint32_t> order(found.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
+               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
+    });
+    for (std::uint32_t first = 0; first < order.size(); ++first) {
+        if (order[first] == first) {
+            continue;
+        }
+        Event held = std::move(found[first]);
+        std::uint32_t to = first;
+        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
+            found[to] = std::move(found[from]);
+            order[to] = to;
+        }
+        found[to] = std::move(held);
+        order[to] = to;
+    }
+}
+
 }  // namespace
 
 VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone)
@@ -186,8 +213,18 @@ std::vector<Calendar> VdirStore::calendars() const {
     return calendars;
 }
 
-// The order of a query's result: by start instant, then identifier, then the occurrence's
-// original start (which sets apart two occurrences of a series moved onto the same instant).
+void VdirStore::addEvents(const StoredItem& stored, Instant start, Instant end,
+                          std::vector<Event>& found) const {
+    // Past the run's budget every event still shows its first occurrence.
+    const std::size_t room = found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
+    if (!stored.item.occurrences(start, end, found, room) &&
+        cache_->told.insert(stored.name.identifier()).second) {
+        *diagnostics_ << "ravu-calendar: " << stored.name.relativePath()
+                      << ": too many occurrences in the window; only the first "
+                      << std::min(room, ical::maxOccurrences) << " are shown\n";
+    }
+}
+
 std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<CalendarName> folders;
     if (predicate.calendarIds) {
@@ -204,38 +241,21 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
     std::vector<Event> found;
     for (const CalendarName& folder : folders) {
         for (const StoredItem* stored : listing(folder)) {
-            // Past the run's budget every event still shows its first occurrence.
-            const std::size_t room =
-                found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
-            if (!stored->item.occurrences(predicate.start, predicate.end, found, room) &&
-                cache_->told.insert(stored->name.identifier()).second) {
-                *diagnostics_ << "ravu-calendar: " << stored->name.relativePath()
-                              << ": too many occurrences in the window; only the first "
-                              << std::min(room, ical::maxOccurrences) << " are shown\n";
-            }
+            addEvents(*stored, predicate.start, predicate.end, found);
         }
     }
-    // Positions are sorted rather than the events, which are large; the order is then applied
-    // in place, one cycle of the permutation at a time.
-    std::vector<std::uint32_t> order(found.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
-               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
-    });
-    for (std::uint32_t first = 0; first < order.size(); ++first) {
-        if (order[first] == first) {
-            continue;
-        }
-        Event held = std::move(found[first]);
-        std::uint32_t to = first;
-        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
-            found[to] = std::move(found[from]);
-            order[to] = to;
-        }
-        found[to] = std::move(held);
-        order[to] = to;
+    inQueryOrder(found);
+    return found;
+}
+
+std::vector<Event> VdirStore::itemEventsMatching(std::string_view identifier, Instant start,
+                                                 Instant end) const {
+    std::vector<Event> found;
+    const auto name = vdir::parseItemId(identifier);
+    if (const StoredItem* stored = name ? storedItem(*name) : nullptr) {
+        addEvents(*stored, start, end, found);
     }
+    inQueryOrder(found);
     return found;
 }
 

@@ -42,6 +42,8 @@ class VdirStore final : public Store {
 
     std::vector<Calendar> calendars() const override;
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
+    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
+                                          Instant end) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
     Event newEvent() override;
@@ -59,6 +61,10 @@ class VdirStore final : public Store {
     /// The item as this run first read it; null when it is missing or cannot be read (told
     /// once per run).
     const vdir::StoredItem* storedItem(const vdir::ItemName& name) const;
+    /// Adds the item's events and occurrences in [start, end) to a query's `found`, within the
+    /// query's budget.
+    void addEvents(const vdir::StoredItem& stored, Instant start, Instant end,
+                   std::vector<Event>& found) const;
     /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
     const std::vector<const vdir::StoredItem*>& listing(const vdir::CalendarName& folder) const;
 

@@ -20,6 +20,7 @@ namespace ravu {
 
 namespace vdir {
 struct CalendarName;
+struct FileStamp;
 struct ItemName;
 struct StoredItem;
 struct ReadCache;
@@ -77,6 +78,8 @@ class VdirStore final : public Store {
     std::variant<vdir::StoredItem, StoreError> reread(const vdir::ItemName& name);
     /// Writes the changed item back over its file and lets the run's reads see it.
     WriteError putBack(vdir::StoredItem& stored);
+    /// Takes an item this run wrote, now the file `stamp`, into the run's reads.
+    void keepWritten(vdir::StoredItem stored, vdir::FileStamp stamp);
     WriteError createEvent(Event& event);
     WriteError updateEvent(Event& event, Span span, Changes changes);
     WriteError deleteEvent(const Event& event, Span span);

@@ -294,6 +294,10 @@ const std::vector<const StoredItem*>& VdirStore::listing(const CalendarName& fol
 }
 
 const StoredItem* VdirStore::storedItem(const ItemName& name) const {
+    // Most items asked for were read already; the path is made only for a file still to read.
+    if (const auto cached = cache_->items.find(name.identifier()); cached != cache_->items.end()) {
+        return cached->second.get();
+    }
     return cachedItem(*cache_, *diagnostics_, AT_FDCWD, name.path(root_).string(), name, *zone_);
 }
 

@@ -109,30 +109,33 @@ MarkerIndex::MarkerIndex(const Context& context,
               [](const auto& a, const auto& b) { return a.first.start < b.first.start; });
     for (auto& [window, marker] : windows) {
         if (stretches_.empty() || window.end - stretches_.back().start > maxStretch) {
-            stretches_.push_back(Stretch{window.start, window.end, {}, {}});
+            stretches_.push_back(Stretch{window.start, window.end, {}});
         }
         Stretch& stretch = stretches_.back();
         stretch.end = std::max(stretch.end, window.end);
         stretch.byMarker.try_emplace(std::move(marker));
     }
-    for (Stretch& stretch : stretches_) {
-        for (Event& event : context.store.eventsMatching(
-                 predicateForEvents(stretch.start, stretch.end, std::nullopt))) {
-            stretch.add(std::move(event));
+    for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
+        for (Event& event : context.store.eventsMatching(predicateForEvents(
+                 stretches_[stretch].start, stretches_[stretch].end, std::nullopt))) {
+            keep(stretch, std::move(event));
         }
     }
 }
 
-void MarkerIndex::Stretch::add(Event event) {
+std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
+    auto& byMarker = stretches_[stretch].byMarker;
     const auto kept = event.url ? byMarker.find(*event.url) : byMarker.end();
     if (kept == byMarker.end()) {
-        return;
+        return nullptr;
     }
-    std::vector<std::string>& markers = markersOf[event.identifier];
-    if (std::find(markers.begin(), markers.end(), kept->first) == markers.end()) {
-        markers.push_back(kept->first);
+    std::vector<Place>& places = placesOf_[event.identifier];
+    Place place{stretch, kept->first};
+    if (std::find(places.begin(), places.end(), place) == places.end()) {
+        places.push_back(std::move(place));
     }
     kept->second.push_back(std::move(event));
+    return &kept->second;
 }
 
 std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) const {
@@ -142,9 +145,11 @@ std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) co
     }
     const Window window = around(*context_, near, 1);
     for (const Stretch& stretch : stretches_) {
+        if (window.start < stretch.start || window.end > stretch.end) {
+            continue;
+        }
         const auto kept = stretch.byMarker.find(*marker);
-        if (kept == stretch.byMarker.end() || window.start < stretch.start ||
-            window.end > stretch.end) {
+        if (kept == stretch.byMarker.end()) {
             continue;
         }
         for (const Event& candidate : kept->second) {
@@ -164,28 +169,24 @@ std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) co
 }
 
 void MarkerIndex::update(const std::string& identifier) {
-    for (Stretch& stretch : stretches_) {
-        const auto kept = stretch.markersOf.find(identifier);
-        std::vector<std::string> touched;
-        if (kept != stretch.markersOf.end()) {
-            touched = std::move(kept->second);
-            stretch.markersOf.erase(kept);
-        }
-        for (const std::string& marker : touched) {
-            std::erase_if(stretch.byMarker[marker],
+    if (const auto places = placesOf_.extract(identifier)) {
+        for (const auto& [stretch, marker] : places.mapped()) {
+            std::erase_if(stretches_[stretch].byMarker[marker],
                           [&](const Event& event) { return event.identifier == identifier; });
         }
-        for (Event& event :
-             context_->store.itemEventsMatching(identifier, stretch.start, stretch.end)) {
-            if (event.url && stretch.byMarker.contains(*event.url)) {
-                touched.push_back(*event.url);
+    }
+    std::vector<std::vector<Event>*> added;
+    for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
+        for (Event& event : context_->store.itemEventsMatching(
+                 identifier, stretches_[stretch].start, stretches_[stretch].end)) {
+            std::vector<Event>* events = keep(stretch, std::move(event));
+            if (events && (added.empty() || added.back() != events)) {
+                added.push_back(events);
             }
-            stretch.add(std::move(event));
         }
-        for (const std::string& marker : touched) {
-            std::vector<Event>& events = stretch.byMarker[marker];
-            std::stable_sort(events.begin(), events.end(), before);
-        }
+    }
+    for (std::vector<Event>* events : added) {
+        std::stable_sort(events->begin(), events->end(), before);
     }
 }
 

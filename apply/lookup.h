@@ -43,14 +43,17 @@ class MarkerIndex {
         Instant end;
         /// By marker, the events carrying it that overlap the stretch, in the store's order.
         std::unordered_map<std::string, std::vector<Event>> byMarker;
-        /// By item identifier, the markers under which events of the item are kept.
-        std::unordered_map<std::string, std::vector<std::string>> markersOf;
-
-        void add(Event event);
     };
+    /// A stretch and a marker under which events of an item are kept.
+    using Place = std::pair<std::size_t, std::string>;
+
+    /// Keeps the event in the stretch when it carries a marker looked up there; gives the list
+    /// it went to, at its end.
+    std::vector<Event>* keep(std::size_t stretch, Event event);
 
     const Context* context_;
     std::vector<Stretch> stretches_;
+    std::unordered_map<std::string, std::vector<Place>> placesOf_;  ///< by item identifier
 };
 
 /// The occurrence of the series `uid` whose start lies nearest to `near`, within a day on

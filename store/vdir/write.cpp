@@ -146,8 +146,14 @@ void VdirStore::keepWritten(StoredItem stored, vdir::FileStamp stamp) {
     stored.stamp = stamp;
     cache_->seen.insert_or_assign(stored.name.identifier(), stamp);
     const ItemName name = stored.name;
-    const bool readable = stored.item.settle(stamp.modified());
-    cache_->keep(name, readable ? std::optional{std::move(stored)} : std::nullopt);
+    if (stored.item.settle(stamp.modified())) {
+        cache_->keep(name, std::move(stored));
+        return;
+    }
+    // What was written does not read back: the folder is listed again, and the file read from
+    // disk and told like any other.
+    cache_->items.erase(name.identifier());
+    cache_->listings.erase(name.calendar.identifier());
 }
 
 WriteError VdirStore::saveEvent(Event& event, Span span, Changes changes) {

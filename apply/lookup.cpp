@@ -113,7 +113,7 @@ MarkerIndex::MarkerIndex(const Context& context,
         }
         Stretch& stretch = stretches_.back();
         stretch.end = std::max(stretch.end, window.end);
-        stretch.byMarker.try_emplace(std::move(marker));
+        ++stretch.markers[std::move(marker)].lookUps;
     }
     for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
         for (Event& event : context.store.eventsMatching(predicateForEvents(
@@ -124,9 +124,9 @@ MarkerIndex::MarkerIndex(const Context& context,
 }
 
 std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
-    auto& byMarker = stretches_[stretch].byMarker;
-    const auto kept = event.url ? byMarker.find(*event.url) : byMarker.end();
-    if (kept == byMarker.end()) {
+    auto& markers = stretches_[stretch].markers;
+    const auto kept = event.url ? markers.find(*event.url) : markers.end();
+    if (kept == markers.end()) {
         return nullptr;
     }
     std::vector<Place>& places = placesOf_[event.identifier];
@@ -134,30 +134,35 @@ std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
     if (std::find(places.begin(), places.end(), place) == places.end()) {
         places.push_back(std::move(place));
     }
-    kept->second.push_back(std::move(event));
-    return &kept->second;
+    kept->second.events.push_back(std::move(event));
+    return &kept->second.events;
 }
 
-std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) const {
+std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) {
     const auto marker = markerURL(itemId);
     if (!marker) {
         return std::nullopt;
     }
     const Window window = around(*context_, near, 1);
-    for (const Stretch& stretch : stretches_) {
+    // The first stretch that holds the window and the marker is the one the look-up was given to:
+    // every earlier one ends before the window does.
+    for (Stretch& stretch : stretches_) {
         if (window.start < stretch.start || window.end > stretch.end) {
             continue;
         }
-        const auto kept = stretch.byMarker.find(*marker);
-        if (kept == stretch.byMarker.end()) {
+        const auto kept = stretch.markers.find(*marker);
+        if (kept == stretch.markers.end()) {
             continue;
         }
-        for (const Event& candidate : kept->second) {
-            if (overlaps(candidate, window)) {
-                return candidate;
-            }
+        const auto& events = kept->second.events;
+        const auto first = std::find_if(events.begin(), events.end(), [&](const Event& event) {
+            return overlaps(event, window);
+        });
+        std::optional<Event> found = first != events.end() ? std::optional{*first} : std::nullopt;
+        if (--kept->second.lookUps == 0) {
+            stretch.markers.erase(kept);
         }
-        return std::nullopt;
+        return found;
     }
     // A look-up the index was not made for: the query it stands for.
     for (Event& candidate : eventsAround(*context_, near, 1)) {
@@ -171,12 +176,18 @@ std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) co
 void MarkerIndex::update(const std::string& identifier) {
     if (const auto places = placesOf_.extract(identifier)) {
         for (const auto& [stretch, marker] : places.mapped()) {
-            std::erase_if(stretches_[stretch].byMarker[marker],
-                          [&](const Event& event) { return event.identifier == identifier; });
+            if (const auto kept = stretches_[stretch].markers.find(marker);
+                kept != stretches_[stretch].markers.end()) {
+                std::erase_if(kept->second.events,
+                              [&](const Event& event) { return event.identifier == identifier; });
+            }
         }
     }
     std::vector<std::vector<Event>*> added;
     for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
+        if (stretches_[stretch].markers.empty()) {
+            continue;  // looked up in full
+        }
         for (Event& event : context_->store.itemEventsMatching(
                  identifier, stretches_[stretch].start, stretches_[stretch].end)) {
             std::vector<Event>* events = keep(stretch, std::move(event));

@@ -22,27 +22,30 @@ namespace ravu {
 /// One query per create would read the whole store once per entry. The index reads the windows
 /// of all the queue's look-ups at once instead: they are gathered into stretches of at most a
 /// month (so that a queue spread over years never holds years of the store), each read by one
-/// query of which only the events carrying a marker the queue asks for are kept. The run's own
-/// writes are read back item by item (`update`), so the index answers as a fresh query would.
+/// query of which only the events carrying a marker still to be looked up are kept. The run's
+/// own writes are read back item by item (`update`), so the index answers as a fresh query would.
 class MarkerIndex {
   public:
-    /// `lookUps`: the item id and start of every create the queue may look up.
+    /// `lookUps`: the item id and start of every create the queue may look up, once each.
     MarkerIndex(const Context& context,
                 const std::vector<std::pair<std::string, Instant>>& lookUps);
 
     /// The first event or occurrence whose URL is the marker of `itemId`, in the window from one
     /// day before `near` to one day after it. None for an id that makes no marker.
-    std::optional<Event> find(std::string_view itemId, Instant near) const;
+    std::optional<Event> find(std::string_view itemId, Instant near);
 
     /// After the run wrote the item `identifier`: its events as the store now holds them.
     void update(const std::string& identifier);
 
   private:
+    struct Marker {
+        std::size_t lookUps = 0;    ///< still to come; the marker is let go after the last
+        std::vector<Event> events;  ///< carrying it and overlapping the stretch, in store order
+    };
     struct Stretch {
         Instant start;
         Instant end;
-        /// By marker, the events carrying it that overlap the stretch, in the store's order.
-        std::unordered_map<std::string, std::vector<Event>> byMarker;
+        std::unordered_map<std::string, Marker> markers;
     };
     /// A stretch and a marker under which events of an item are kept.
     using Place = std::pair<std::size_t, std::string>;

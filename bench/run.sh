@@ -140,6 +140,20 @@ echo
 echo "| job | events | wall | cpu | peak RSS | ratio |"
 echo "|---|--:|--:|--:|--:|---|"
 
+# Starting: the words that read no events, as the mean wall time of many runs.
+startup() { # startup JOB COMMAND...: prints a row with the mean of 200 runs, in ms
+    local job=$1 began
+    shift
+    began=$EPOCHREALTIME
+    for _ in $(seq 200); do "$@" </dev/null >/dev/null 2>&1; done
+    awk -v a="$began" -v b="$EPOCHREALTIME" -v job="$job" \
+        'BEGIN { printf "| %s | - | %.1f ms | | | |\n", job, (b - a) * 1000 / 200 }'
+}
+note "starting"
+startup "/bin/true (floor), mean of 200 runs" /bin/true
+RAVU_CALENDAR_STORE=$(store_of "${sizes[0]}") startup "status, mean of 200 runs" "$program" status
+RAVU_CALENDAR_STORE=$(store_of "${sizes[0]}") startup "calendars, mean of 200 runs" "$program" calendars
+
 # Reading.
 from=$(date -d "-$past days" +%Y-%m-%d) to=$(date -d "+$future days" +%Y-%m-%d)
 for size in "${sizes[@]}"; do

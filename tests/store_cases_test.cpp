@@ -3,7 +3,8 @@
 // says: the occurrences over the folder's window (the first five, and their count when there are
 // more) and the standard-error lines. `tests/store_cases/` holds files as peers write them,
 // `tests/cases/hostile/` hostile and unusual ones (see its README). RAVU_UPDATE_CASES=1 writes the
-// expected files instead; read every change to them before committing it.
+// expected files instead; read every change to them before committing it. Last, what peers and
+// killed runs leave beside the item files.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 
 #include "convert/time.h"
 #include "store/vdir/vdir_store.h"
+#include "tests/support/instants.h"
 #include "tests/support/process.h"
 
 namespace ravu::testing {
@@ -103,6 +105,40 @@ TEST(StoreCases, ItemFilesReadAsExpected) {
         }
         EXPECT_GT(seen, 10);
     }
+}
+
+TEST(StoreCases, WhatPeersAndKilledRunsLeaveBehind) {
+    TempDir dir;
+    const fs::path folder = dir.path() / "local" / "cal";
+    // A temporary file of a run killed two hours ago goes; one of a run writing now stays.
+    for (const char* name : {".ravu-calendar-Ab12Cd", ".ravu-calendar-Ef34Gh"}) {
+        writeFile(folder / name, "half");
+    }
+    fs::last_write_time(folder / ".ravu-calendar-Ab12Cd",
+                        fs::file_time_type::clock::now() - std::chrono::hours{2});
+    writeFile(dir.path() / "secret", "not a title");
+    fs::create_symlink(dir.path() / "secret", folder / "displayname");
+
+    std::ostringstream told;
+    VdirStore store{dir.path(), told, zone("UTC")};
+    EXPECT_EQ(store.calendars().at(0).title, "cal") << "a displayname link is not followed";
+    EXPECT_FALSE(store.calendarItemWithIdentifier("local/cal/" + std::string(300, 'x')));
+    ASSERT_EQ(store.beginChanges(), std::nullopt);
+    EXPECT_FALSE(fs::exists(folder / ".ravu-calendar-Ab12Cd"));
+    EXPECT_TRUE(fs::exists(folder / ".ravu-calendar-Ef34Gh"));
+    // The first and last moments of the years the store can write, and the one after them.
+    for (const char* start :
+         {"0001-01-01T00:00:00Z", "3000-12-31T23:00:00Z", "3001-01-01T00:00:00Z"}) {
+        Event event = store.newEvent();
+        event.calendarId = "local/cal";
+        event.startDate = event.endDate = at(start);
+        const bool saved = !store.saveEvent(event, Span::futureEvents, Changes::all());
+        EXPECT_EQ(saved, std::string_view{start} < "3001") << start;
+        EXPECT_TRUE(!saved || store.calendarItemWithIdentifier(event.identifier)->startDate ==
+                                  event.startDate)
+            << start;
+    }
+    EXPECT_EQ(told.str(), "") << "a name too long for a file names no unreadable file";
 }
 
 }  // namespace

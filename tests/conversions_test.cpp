@@ -17,10 +17,6 @@
 namespace ravu::testing {
 namespace {
 
-Json orNull(const auto& value) {
-    return value ? Json(*value) : Json();
-}
-
 Json exact(const std::optional<Instant>& instant) {
     return instant ? Json(date::format("%FT%TZ", *instant)) : Json();
 }

@@ -61,15 +61,10 @@ Event occurrenceAt(const ical::Item& item, Instant start) {
 }
 
 Changes changesOf(const Json& names) {
-    Changes changes;
-    for (const Json& name : names) {
-        changes.title |= name == "title";
-        changes.location |= name == "location";
-        changes.url |= name == "url";
-        changes.times |= name == "times";
-        changes.recurrence |= name == "recurrence";
-    }
-    return changes;
+    const auto has = [&](const char* name) {
+        return std::count(names.begin(), names.end(), name) > 0;
+    };
+    return {has("title"), has("location"), has("url"), has("times"), has("recurrence")};
 }
 
 /// Carries out one step of a case on the item's text and checks it; then the steps after it.
@@ -79,24 +74,21 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
     ASSERT_TRUE(parsed) << text;
     ical::Item& item = *parsed;
     const Instant now = at("2024-04-01T00:00:00Z");
-    const auto occurrence = step.contains("occurrence")
-                                ? std::optional{at(step["occurrence"].get<std::string>())}
-                                : std::nullopt;
+    const auto instant = [](const Json& at, const char* name) {
+        return at.contains(name) ? std::optional{testing::at(at[name].get<std::string>())}
+                                 : std::nullopt;
+    };
     ical::EditResult result;
     if (step.contains("save")) {
         const Json& save = step["save"];
-        const auto named = save.contains("occurrence")
-                               ? std::optional{at(save["occurrence"].get<std::string>())}
-                               : std::nullopt;
+        const auto named = instant(save, "occurrence");
         Event event = named ? occurrenceAt(item, *named) : item.event();
         if (save.contains("title")) {
             event.title = save["title"];
         }
         event.allDay = save.value("allDay", event.allDay);
-        if (save.contains("start")) {
-            event.startDate = at(save["start"].get<std::string>());
-            event.endDate = at(save["end"].get<std::string>());
-        }
+        event.startDate = save.contains("start") ? instant(save, "start") : event.startDate;
+        event.endDate = save.contains("end") ? instant(save, "end") : event.endDate;
         if (save.contains("rule")) {
             event.recurrenceRules = {ruleOf(save["rule"])};
         }
@@ -105,7 +97,7 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
     } else {
         // An overridden occurrence may have moved away from the start that names it.
         Event event = item.event();
-        event.occurrenceDate = occurrence;
+        event.occurrenceDate = instant(step, "occurrence");
         result = item.remove(
             event, step["remove"] == "future" ? Span::futureEvents : Span::thisEvent, now);
     }

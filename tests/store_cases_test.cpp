@@ -25,10 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-Json orNull(const auto& value) {
-    return value ? Json(*value) : Json();
-}
-
 struct Folder {
     const char* path;
     const char* from;

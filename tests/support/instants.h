@@ -24,6 +24,11 @@ inline const TimeZone& zone(std::string_view name) {
     return *findZone(name);
 }
 
+/// The value as JSON, null when there is none.
+inline nlohmann::ordered_json orNull(const auto& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
 /// A rule written as {"freq": "weekly", "interval": 2, "days": [2, 4], "count" or "until"}.
 inline RecurrenceRule ruleOf(const nlohmann::json& rule) {
     static const std::map<std::string, Frequency> frequencies{{"daily", Frequency::daily},

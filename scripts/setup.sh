@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     khal python3-icalendar python3-radicale python3-recurring-ical-events vdirsyncer
     strace time
+    evolution-data-server libecal2.0-dev dbus
 )
 
 missing=()

@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
         if (source == nullptr) {
             return failed(argv[at], nullptr);
         }
-        // A remote calendar is waited for only to be refreshed; a local one is never "online".
-        const guint32 wait = command == "refresh" ? 10 : static_cast<guint32>(-1);
+        // No waiting for a remote calendar to come online: the refresh itself brings it there.
+        const guint32 wait = static_cast<guint32>(-1);
         EClient* client = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, wait,
                                                     nullptr, &error);
         if (client == nullptr) {

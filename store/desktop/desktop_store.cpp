@@ -130,6 +130,22 @@ std::optional<std::pair<std::string, std::string>> splitIdentifier(std::string_v
                      std::string{identifier.substr(slash + 1)}};
 }
 
+/// The service's query for the components of a window. A look-up of a few days asks the service
+/// for the series that may reach into it (with two days to spare for floating and all-day
+/// times, which the service may place in another zone); anything longer takes every component,
+/// which costs less than the service's own expansion of each series.
+std::string queryFor(const EventPredicate& predicate) {
+    if (predicate.end - predicate.start > date::days{7}) {
+        return "#t";
+    }
+    const auto text = [](Instant instant) {
+        return "(make-time \"" +
+               date::format("%Y%m%dT%H%M%SZ", date::floor<std::chrono::seconds>(instant)) + "\")";
+    };
+    return "(occur-in-time-range? " + text(predicate.start - date::days{2}) + " " +
+           text(predicate.end + date::days{2}) + ")";
+}
+
 Instant systemNow() {
     return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
@@ -397,6 +413,7 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
     std::sort(calendars.begin(), calendars.end());
     calendars.erase(std::unique(calendars.begin(), calendars.end()), calendars.end());
 
+    const std::string query = queryFor(predicate);
     std::vector<Event> found;
     for (const std::string& calendar : calendars) {
         ECalClient* client = connect(calendar).client.get();
@@ -405,7 +422,8 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
         }
         GSList* listed = nullptr;
         GError* error = nullptr;
-        if (!e_cal_client_get_object_list_as_comps_sync(client, "#t", &listed, nullptr, &error)) {
+        if (!e_cal_client_get_object_list_as_comps_sync(client, query.c_str(), &listed, nullptr,
+                                                        &error)) {
             *diagnostics_ << "ravu-calendar: the calendar " << calendar
                           << " cannot be read: " << messageOf(Error{error}) << '\n';
             continue;

@@ -46,6 +46,17 @@ std::vector<Entry> pendingEntries(const Json& request) {
     return entries;
 }
 
+/// The item id and start of every create that looks for the event it may have made before.
+std::vector<std::pair<std::string, Instant>> createLookUps(const std::vector<Entry>& pending) {
+    std::vector<std::pair<std::string, Instant>> lookUps;
+    for (const Entry& entry : pending) {
+        if (entry.op == Op::create && entry.startsAt && !entry.itemId.empty()) {
+            lookUps.emplace_back(entry.itemId, *entry.startsAt);
+        }
+    }
+    return lookUps;
+}
+
 /// "applied" when the store took the change; "transientError" and its message otherwise.
 void addStatus(Json& result, const WriteError& error) {
     result["status"] = error ? "transientError" : "applied";
@@ -117,7 +128,7 @@ Json writeResult(const std::string& itemId, std::string_view eventId) {
     return Json{{"itemId", itemId}, {"eventkitEventId", eventId}};
 }
 
-void create(Context& context, const Entry& entry, Outcomes& outcomes) {
+void create(Context& context, const Entry& entry, MarkerIndex& markers, Outcomes& outcomes) {
     const auto calendar =
         entry.logicalKey ? firstWritableCalendar(context, *entry.logicalKey) : std::nullopt;
     if (!calendar) {
@@ -125,7 +136,7 @@ void create(Context& context, const Entry& entry, Outcomes& outcomes) {
     }
     // A host that lost our answer sends its create again: the event it made is found by marker.
     if (entry.startsAt && !entry.itemId.empty()) {
-        if (const auto existing = findByMarker(context, entry.itemId, *entry.startsAt)) {
+        if (const auto existing = markers.find(entry.itemId, *entry.startsAt)) {
             Json result = writeResult(entry.itemId, existing->identifier);
             addStatus(result, std::nullopt);
             outcomes.writes.push_back(std::move(result));
@@ -136,6 +147,9 @@ void create(Context& context, const Entry& entry, Outcomes& outcomes) {
     event.calendarId = calendar->identifier;
     const Changes changes = apply(entry, event);
     const WriteError error = context.store.saveEvent(event, Span::futureEvents, changes);
+    if (!error) {
+        markers.update(event.identifier);
+    }
     Json result = writeResult(entry.itemId, error ? std::string_view{} : event.identifier);
     addStatus(result, error);
     outcomes.writes.push_back(std::move(result));
@@ -199,10 +213,10 @@ void external(Context& context, const std::vector<Entry>& pending, std::size_t i
 }
 
 void carryOut(Context& context, const std::vector<Entry>& pending, std::size_t index,
-              Baseline& baseline, Outcomes& outcomes) {
+              Baseline& baseline, MarkerIndex& markers, Outcomes& outcomes) {
     const Entry& entry = pending[index];
     if (entry.op == Op::create) {
-        create(context, entry, outcomes);
+        create(context, entry, markers, outcomes);
         return;
     }
     if (entry.op == Op::ignored || !entry.eventId) {
@@ -218,6 +232,8 @@ void carryOut(Context& context, const std::vector<Entry>& pending, std::size_t i
     } else {
         external(context, pending, index, eventId, baseline, outcomes);
     }
+    // A later create may look for a marker the item now carries, or no longer does.
+    markers.update(eventId);
 }
 
 }  // namespace
@@ -230,8 +246,9 @@ Json cmdApply(Context& context, const Json& request) {
         // look-up and the write that relies on it. A failure here is told by each write.
         (void)context.store.beginChanges();
         Baseline baseline{pending};
+        MarkerIndex markers{context, createLookUps(pending)};
         for (std::size_t index = 0; index < pending.size(); ++index) {
-            carryOut(context, pending, index, baseline, outcomes);
+            carryOut(context, pending, index, baseline, markers, outcomes);
         }
     }
     return Json{{"writes", std::move(outcomes.writes)},

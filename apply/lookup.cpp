@@ -1,8 +1,9 @@
 #include "apply/lookup.h"
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
-#include <vector>
+#include <tuple>
 
 #include "convert/marker.h"
 #include "convert/time.h"
@@ -11,6 +12,10 @@ namespace ravu {
 namespace {
 
 using std::chrono::seconds;
+
+/// The longest stretch of time one query of the marker index reads. A queue's creates a month
+/// apart cost one query each, and the store's events of one month are held at a time.
+constexpr auto maxStretch = date::days{31};
 
 /// `instant` moved by whole days on the user's calendar, or `instant` itself where the zone
 /// cannot say.
@@ -22,9 +27,39 @@ Instant shifted(Instant instant, int days, const TimeZone& zone) {
     }
 }
 
+struct Window {
+    Instant start;
+    Instant end;
+};
+
+Window around(const Context& context, Instant middle, int days) {
+    return {shifted(middle, -days, context.zone), shifted(middle, days, context.zone)};
+}
+
+/// Whether a query of the window reports the event: it starts before the window ends and ends
+/// after it starts, or, having no length, starts in it.
+bool overlaps(const Event& event, Window window) {
+    const Instant start = event.startDate.value_or(window.start);
+    const Instant end = event.endDate.value_or(start);
+    return start == end ? start >= window.start && start < window.end
+                        : start < window.end && end > window.start;
+}
+
+/// The order of the stores' queries: by start, then identifier, then original start.
+bool before(const Event& a, const Event& b) {
+    return std::tie(a.startDate, a.identifier, a.occurrenceDate) <
+           std::tie(b.startDate, b.identifier, b.occurrenceDate);
+}
+
 std::vector<Event> eventsAround(const Context& context, Instant middle, int days) {
-    return context.store.eventsMatching(predicateForEvents(
-        shifted(middle, -days, context.zone), shifted(middle, days, context.zone), std::nullopt));
+    const Window window = around(context, middle, days);
+    return context.store.eventsMatching(predicateForEvents(window.start, window.end, std::nullopt));
+}
+
+std::vector<Event> itemEventsAround(const Context& context, std::string_view uid, Instant middle,
+                                    int days) {
+    const Window window = around(context, middle, days);
+    return context.store.itemEventsMatching(uid, window.start, window.end);
 }
 
 Instant::duration distance(Instant a, Instant b) {
@@ -61,12 +96,76 @@ std::vector<std::int64_t> dayNumbers(std::string_view day) {
 
 }  // namespace
 
-std::optional<Event> findByMarker(const Context& context, std::string_view itemId, Instant near) {
+MarkerIndex::MarkerIndex(const Context& context,
+                         const std::vector<std::pair<std::string, Instant>>& lookUps)
+    : context_(&context) {
+    std::vector<std::pair<Window, std::string>> windows;
+    for (const auto& [itemId, near] : lookUps) {
+        if (auto marker = markerURL(itemId)) {
+            windows.emplace_back(around(context, near, 1), std::move(*marker));
+        }
+    }
+    std::sort(windows.begin(), windows.end(),
+              [](const auto& a, const auto& b) { return a.first.start < b.first.start; });
+    for (auto& [window, marker] : windows) {
+        if (stretches_.empty() || window.end - stretches_.back().start > maxStretch) {
+            stretches_.push_back(Stretch{window.start, window.end, {}});
+        }
+        Stretch& stretch = stretches_.back();
+        stretch.end = std::max(stretch.end, window.end);
+        ++stretch.markers[std::move(marker)].lookUps;
+    }
+    for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
+        for (Event& event : context.store.eventsMatching(predicateForEvents(
+                 stretches_[stretch].start, stretches_[stretch].end, std::nullopt))) {
+            keep(stretch, std::move(event));
+        }
+    }
+}
+
+std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
+    auto& markers = stretches_[stretch].markers;
+    const auto kept = event.url ? markers.find(*event.url) : markers.end();
+    if (kept == markers.end()) {
+        return nullptr;
+    }
+    std::vector<Place>& places = placesOf_[event.identifier];
+    Place place{stretch, kept->first};
+    if (std::find(places.begin(), places.end(), place) == places.end()) {
+        places.push_back(std::move(place));
+    }
+    kept->second.events.push_back(std::move(event));
+    return &kept->second.events;
+}
+
+std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) {
     const auto marker = markerURL(itemId);
     if (!marker) {
         return std::nullopt;
     }
-    for (Event& candidate : eventsAround(context, near, 1)) {
+    const Window window = around(*context_, near, 1);
+    // The first stretch that holds the window and the marker is the one the look-up was given to:
+    // every earlier one ends before the window does.
+    for (Stretch& stretch : stretches_) {
+        if (window.start < stretch.start || window.end > stretch.end) {
+            continue;
+        }
+        const auto kept = stretch.markers.find(*marker);
+        if (kept == stretch.markers.end()) {
+            continue;
+        }
+        const auto& events = kept->second.events;
+        const auto first = std::find_if(events.begin(), events.end(), [&](const Event& event) {
+            return overlaps(event, window);
+        });
+        std::optional<Event> found = first != events.end() ? std::optional{*first} : std::nullopt;
+        if (--kept->second.lookUps == 0) {
+            stretch.markers.erase(kept);
+        }
+        return found;
+    }
+    // A look-up the index was not made for: the query it stands for.
+    for (Event& candidate : eventsAround(*context_, near, 1)) {
         if (candidate.url == marker) {
             return std::move(candidate);
         }
@@ -74,8 +173,36 @@ std::optional<Event> findByMarker(const Context& context, std::string_view itemI
     return std::nullopt;
 }
 
+void MarkerIndex::update(const std::string& identifier) {
+    if (const auto places = placesOf_.extract(identifier)) {
+        for (const auto& [stretch, marker] : places.mapped()) {
+            if (const auto kept = stretches_[stretch].markers.find(marker);
+                kept != stretches_[stretch].markers.end()) {
+                std::erase_if(kept->second.events,
+                              [&](const Event& event) { return event.identifier == identifier; });
+            }
+        }
+    }
+    std::vector<std::vector<Event>*> added;
+    for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
+        if (stretches_[stretch].markers.empty()) {
+            continue;  // looked up in full
+        }
+        for (Event& event : context_->store.itemEventsMatching(
+                 identifier, stretches_[stretch].start, stretches_[stretch].end)) {
+            std::vector<Event>* events = keep(stretch, std::move(event));
+            if (events && (added.empty() || added.back() != events)) {
+                added.push_back(events);
+            }
+        }
+    }
+    for (std::vector<Event>* events : added) {
+        std::stable_sort(events->begin(), events->end(), before);
+    }
+}
+
 std::optional<Event> findOccurrence(const Context& context, std::string_view uid, Instant near) {
-    std::vector<Event> candidates = eventsAround(context, near, 1);
+    std::vector<Event> candidates = itemEventsAround(context, uid, near, 1);
     Event* nearest = nullptr;
     for (Event& candidate : candidates) {
         if (candidate.identifier != uid || !candidate.startDate) {
@@ -117,7 +244,7 @@ std::optional<Event> findAllDayOccurrence(const Context& context, std::string_vi
     if (!midnight) {
         return std::nullopt;
     }
-    for (Event& candidate : eventsAround(context, *midnight, 2)) {
+    for (Event& candidate : itemEventsAround(context, uid, *midnight, 2)) {
         if (candidate.identifier != uid || !candidate.allDay || !candidate.startDate) {
             continue;
         }

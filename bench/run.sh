@@ -15,6 +15,7 @@
 #   bench/run.sh                              stores of 1,000, 10,000 and 100,000 events
 #   SIZES="1000 10000" bench/run.sh           other store sizes for the reading jobs
 #   RUNS=5 bench/run.sh                       medians of 5 runs (default 3)
+#   PEER_RUNS=3 bench/run.sh                  runs of python and khal (default 1)
 #   APPLY_COUNT=100 BIG_COUNT=2000 bench/run.sh   fewer writes (default 1,000 and 20,000)
 #
 # The table goes to standard output, progress to standard error. The program is built from this
@@ -78,6 +79,13 @@ warm() {
     local id=$1
     shift
     sample warm-up "$@" <"${input:-/dev/null}"
+    timed "$id" "$@"
+}
+
+# timed ID COMMAND...: $runs timed runs.
+timed() {
+    local id=$1
+    shift
     for _ in $(seq "$runs"); do sample "$id" "$@" <"${input:-/dev/null}"; done
     record "$id"
 }
@@ -132,6 +140,20 @@ echo
 echo "| job | events | wall | cpu | peak RSS | ratio |"
 echo "|---|--:|--:|--:|--:|---|"
 
+# Starting: the words that read no events, as the mean wall time of many runs.
+startup() { # startup JOB COMMAND...: prints a row with the mean of 200 runs, in ms
+    local job=$1 began
+    shift
+    began=$EPOCHREALTIME
+    for _ in $(seq 200); do "$@" </dev/null >/dev/null 2>&1; done
+    awk -v a="$began" -v b="$EPOCHREALTIME" -v job="$job" \
+        'BEGIN { printf "| %s | - | %.1f ms | | | |\n", job, (b - a) * 1000 / 200 }'
+}
+note "starting"
+startup "/bin/true (floor), mean of 200 runs" /bin/true
+RAVU_CALENDAR_STORE=$(store_of "${sizes[0]}") startup "status, mean of 200 runs" "$program" status
+RAVU_CALENDAR_STORE=$(store_of "${sizes[0]}") startup "calendars, mean of 200 runs" "$program" calendars
+
 # Reading.
 from=$(date -d "-$past days" +%Y-%m-%d) to=$(date -d "+$future days" +%Y-%m-%d)
 for size in "${sizes[@]}"; do
@@ -149,14 +171,16 @@ for size in "${sizes[@]}"; do
     row "snapshot-$size" "snapshot of every calendar" "$n" "$(ratio "snapshot-$size" "cat-$size") x cat"
     input=
 
-    warm "python-$size" /usr/bin/python3 bench/ical_events.py "$store" "$past" "$future"
+    # The peers take minutes on the larger stores: one run each after `cat` warmed the files
+    # (khal also fills its own cache first), unless PEER_RUNS asks for more.
+    runs=${PEER_RUNS:-1} timed "python-$size" /usr/bin/python3 bench/ical_events.py "$store" "$past" "$future"
     row "python-$size" "python recurring-ical-events" "$n" "$(ratio "python-$size" "cat-$size") x cat"
 
     if [ "$size" -le 10000 ] && command -v khal >/dev/null; then
         config=$bench_dir/khal-$size/config
         mkdir -p "$(dirname "$config")"
         khal_config "$store" "$config"
-        warm "khal-$size" khal -c "$config" list "$from" "$to"
+        runs=${PEER_RUNS:-1} warm "khal-$size" khal -c "$config" list "$from" "$to"
         row "khal-$size" "khal list (warm)" "$n" "$(ratio "khal-$size" "cat-$size") x cat"
     fi
 done

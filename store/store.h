@@ -171,6 +171,11 @@ class Store {
     /// Every event and occurrence overlapping the window, each occurrence with its own start
     /// and end, in the store's order.
     virtual std::vector<Event> eventsMatching(const EventPredicate& predicate) const = 0;
+    /// What `eventsMatching` over all calendars gives of the one item `identifier` (a single
+    /// event, or a series with its changed occurrences) in [start, end), without reading any
+    /// other, so that looking up one series costs what the series holds, not what the store does.
+    virtual std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
+                                                  Instant end) const = 0;
     /// The single event or the whole series (with the series' own start and end), or none.
     virtual std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
 

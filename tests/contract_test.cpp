@@ -161,13 +161,15 @@ class StoreContract : public ::testing::Test {
         return event.identifier;
     }
 
-    /// The events and occurrences of 2024, of one item or of all.
+    /// The events and occurrences of 2024, of one item (which a query of that item gives alike)
+    /// or of all.
     std::vector<Event> events(const std::string& identifier = "") {
-        auto found = factory.open().eventsMatching(
-            predicateForEvents(at("2024-01-01T00:00:00Z"), at("2025-01-01T00:00:00Z"), {}));
-        std::erase_if(found, [&](const Event& e) {
-            return !identifier.empty() && e.identifier != identifier;
-        });
+        const Instant from = at("2024-01-01T00:00:00Z"), to = at("2025-01-01T00:00:00Z");
+        auto found = factory.open().eventsMatching(predicateForEvents(from, to, {}));
+        if (!identifier.empty()) {
+            std::erase_if(found, [&](const Event& e) { return e.identifier != identifier; });
+            EXPECT_EQ(factory.open().itemEventsMatching(identifier, from, to), found);
+        }
         return found;
     }
 

@@ -123,22 +123,22 @@ icalcomponent* masterOf(icalcomponent* calendar) {
 }
 
 std::vector<icalcomponent*> overridesOf(icalcomponent* calendar, std::string_view uid) {
-    // Two overrides of one occurrence: the newest counts, the later in the file on a tie.
+    // Two overrides of one occurrence: the newest counts, the later in the file on a tie. Each
+    // RECURRENCE-ID is written out once: a series a queue edits occurrence by occurrence gains
+    // an override with every edit, and every edit asks for them all.
     std::vector<icalcomponent*> found;
+    std::unordered_map<std::string, std::size_t> positions;
     for (icalcomponent* event : eventsOf(calendar)) {
         if (!isOverride(event) || uidOf(event) != uid) {
             continue;
         }
-        const std::string named =
-            valueText(icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY));
-        const auto same = std::find_if(found.begin(), found.end(), [&](icalcomponent* other) {
-            return valueText(icalcomponent_get_first_property(other, ICAL_RECURRENCEID_PROPERTY)) ==
-                   named;
-        });
-        if (same == found.end()) {
+        const auto [same, first] = positions.try_emplace(
+            valueText(icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY)),
+            found.size());
+        if (first) {
             found.push_back(event);
-        } else if (!newer(*same, event)) {
-            *same = event;
+        } else if (!newer(found[same->second], event)) {
+            found[same->second] = event;
         }
     }
     return found;

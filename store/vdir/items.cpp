@@ -65,6 +65,27 @@ std::variant<StoredItem, LoadFailure> loadItem(int folder, const std::string& pa
     return StoredItem{std::move(name), stamp, std::move(*item)};
 }
 
+void ReadCache::keep(const ItemName& name, std::optional<StoredItem> written) {
+    const std::string identifier = name.identifier();
+    std::unique_ptr<StoredItem>& kept = items[identifier];
+    if (kept && written) {
+        *kept = std::move(*written);  // where its folder's listing points already
+        return;
+    }
+    const auto listed = listings.find(name.calendar.identifier());
+    if (listed != listings.end() && kept) {
+        std::erase(listed->second, kept.get());
+    }
+    if (!written) {
+        items.erase(identifier);
+        return;
+    }
+    kept = std::make_unique<StoredItem>(std::move(*written));
+    if (listed != listings.end()) {
+        listed->second.push_back(kept.get());
+    }
+}
+
 std::string skipLine(const ItemName& name) {
     return "ravu-calendar: skipping unreadable event file: " + name.relativePath();
 }

@@ -53,8 +53,7 @@ struct ReadCache {
     std::unordered_map<std::string, std::unique_ptr<StoredItem>> items;
     /// By calendar identifier, the readable items of the folder as a query first listed them,
     /// so that later queries neither list the folder nor look each item up again. A listing
-    /// points into `items`: whatever replaces or drops an entry there forgets its folder's
-    /// listing (`forget`).
+    /// points into `items`: the run's writes change both together (`keep`).
     std::unordered_map<std::string, std::vector<const StoredItem*>> listings;
     /// The calendars as the run first listed them.
     std::optional<std::vector<Calendar>> calendars;
@@ -65,7 +64,9 @@ struct ReadCache {
     /// The items whose occurrences a query had to cut short, each told once.
     std::unordered_set<std::string> told;
 
-    void forget(const CalendarName& folder) { listings.erase(folder.identifier()); }
+    /// Takes in an item as the run wrote it, or none when the run removed it: later queries see
+    /// it without reading the file or listing its folder again.
+    void keep(const ItemName& name, std::optional<StoredItem> written);
 };
 
 /// What a run's writes keep beyond its reads.

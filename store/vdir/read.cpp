@@ -173,6 +173,33 @@ void forEachFile(const fs::path& folder,
     }
 }
 
+/// Puts a query's result in the store's order: by start instant, then identifier, then the
+/// occurrence's original start (which sets apart two occurrences of a series moved onto the same
+/// instant).
+void inQueryOrder(std::vector<Event>& found) {
+    // Positions are sorted rather than the events, which are large; the order is then applied
+    // in place, one cycle of the permutation at a time.
+    std::vector<std::uint32_t> order(found.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
+               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
+    });
+    for (std::uint32_t first = 0; first < order.size(); ++first) {
+        if (order[first] == first) {
+            continue;
+        }
+        Event held = std::move(found[first]);
+        std::uint32_t to = first;
+        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
+            found[to] = std::move(found[from]);
+            order[to] = to;
+        }
+        found[to] = std::move(held);
+        order[to] = to;
+    }
+}
+
 }  // namespace
 
 VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone)
@@ -215,8 +242,18 @@ std::vector<Calendar> VdirStore::calendars() const {
     return calendars;
 }
 
-// The order of a query's result: by start instant, then identifier, then the occurrence's
-// original start (which sets apart two occurrences of a series moved onto the same instant).
+void VdirStore::addEvents(const StoredItem& stored, Instant start, Instant end,
+                          std::vector<Event>& found) const {
+    // Past the query's budget every event still shows its first occurrence.
+    const std::size_t room = found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
+    if (!stored.item.occurrences(start, end, found, room) &&
+        cache_->told.insert(stored.name.identifier()).second) {
+        *diagnostics_ << "ravu-calendar: " << stored.name.relativePath()
+                      << ": too many occurrences in the window; only the first "
+                      << std::min(room, ical::maxOccurrences) << " are shown\n";
+    }
+}
+
 std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<CalendarName> folders;
     if (predicate.calendarIds) {
@@ -233,38 +270,21 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
     std::vector<Event> found;
     for (const CalendarName& folder : folders) {
         forEachItem(folder, [&](const StoredItem& stored) {
-            // Past the query's budget every event still shows its first occurrence.
-            const std::size_t room =
-                found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
-            if (!stored.item.occurrences(predicate.start, predicate.end, found, room) &&
-                cache_->told.insert(stored.name.identifier()).second) {
-                *diagnostics_ << "ravu-calendar: " << stored.name.relativePath()
-                              << ": too many occurrences in the window; only the first "
-                              << std::min(room, ical::maxOccurrences) << " are shown\n";
-            }
+            addEvents(stored, predicate.start, predicate.end, found);
         });
     }
-    // Positions are sorted rather than the events, which are large; the order is then applied
-    // in place, one cycle of the permutation at a time.
-    std::vector<std::uint32_t> order(found.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
-               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
-    });
-    for (std::uint32_t first = 0; first < order.size(); ++first) {
-        if (order[first] == first) {
-            continue;
-        }
-        Event held = std::move(found[first]);
-        std::uint32_t to = first;
-        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
-            found[to] = std::move(found[from]);
-            order[to] = to;
-        }
-        found[to] = std::move(held);
-        order[to] = to;
+    inQueryOrder(found);
+    return found;
+}
+
+std::vector<Event> VdirStore::itemEventsMatching(std::string_view identifier, Instant start,
+                                                 Instant end) const {
+    std::vector<Event> found;
+    const auto name = vdir::parseItemId(identifier);
+    if (const StoredItem* stored = name ? storedItem(*name) : nullptr) {
+        addEvents(*stored, start, end, found);
     }
+    inQueryOrder(found);
     return found;
 }
 
@@ -316,6 +336,10 @@ void VdirStore::forEachItem(const CalendarName& folder,
 }
 
 const StoredItem* VdirStore::storedItem(const ItemName& name) const {
+    // Most items asked for were read already; the path is made only for a file still to read.
+    if (const auto cached = cache_->items.find(name.identifier()); cached != cache_->items.end()) {
+        return cached->second.get();
+    }
     return cachedItem(*cache_, *diagnostics_, AT_FDCWD, name.path(root_).string(), name, *zone_);
 }
 

@@ -20,6 +20,7 @@ namespace ravu {
 
 namespace vdir {
 struct CalendarName;
+struct FileStamp;
 struct ItemName;
 struct StoredItem;
 struct ReadCache;
@@ -42,6 +43,8 @@ class VdirStore final : public Store {
 
     std::vector<Calendar> calendars() const override;
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
+    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
+                                          Instant end) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
     Event newEvent() override;
@@ -59,6 +62,10 @@ class VdirStore final : public Store {
     /// The item as this run first read it; null when it is missing or cannot be read (told
     /// once per run).
     const vdir::StoredItem* storedItem(const vdir::ItemName& name) const;
+    /// Adds the item's events and occurrences in [start, end) to a query's `found`, within the
+    /// query's budget.
+    void addEvents(const vdir::StoredItem& stored, Instant start, Instant end,
+                   std::vector<Event>& found) const;
     /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
     const std::vector<const vdir::StoredItem*>& listing(const vdir::CalendarName& folder) const;
     /// Each readable item of a calendar folder, kept for the rest of the run once it holds the
@@ -76,6 +83,8 @@ class VdirStore final : public Store {
     std::variant<vdir::StoredItem, StoreError> reread(const vdir::ItemName& name);
     /// Writes the changed item back over its file and lets the run's reads see it.
     WriteError putBack(vdir::StoredItem& stored);
+    /// Takes an item this run wrote, now the file `stamp`, into the run's reads.
+    void keepWritten(vdir::StoredItem stored, vdir::FileStamp stamp);
     WriteError createEvent(Event& event);
     WriteError updateEvent(Event& event, Span span, Changes changes);
     WriteError deleteEvent(const Event& event, Span span);

@@ -141,16 +141,23 @@ WriteError VdirStore::putBack(StoredItem& stored) {
     if (const auto* error = std::get_if<StoreError>(&written)) {
         return *error;
     }
-    // Later queries of this run see what it wrote, and its next save the new version.
-    stored.stamp = std::get<vdir::FileStamp>(written);
-    cache_->seen.insert_or_assign(name.identifier(), stored.stamp);
-    cache_->forget(name.calendar);
-    if (stored.item.settle(stored.stamp.modified())) {
-        cache_->items[name.identifier()] = std::make_unique<StoredItem>(std::move(stored));
-    } else {
-        cache_->items.erase(name.identifier());
-    }
+    keepWritten(std::move(stored), std::get<vdir::FileStamp>(written));
     return std::nullopt;
+}
+
+void VdirStore::keepWritten(StoredItem stored, vdir::FileStamp stamp) {
+    // Later queries of this run see what it wrote, and its next save the new version.
+    stored.stamp = stamp;
+    cache_->seen.insert_or_assign(stored.name.identifier(), stamp);
+    const ItemName name = stored.name;
+    if (stored.item.settle(stamp.modified())) {
+        cache_->keep(name, std::move(stored));
+        return;
+    }
+    // What was written does not read back: the folder is listed again, and the file read from
+    // disk and told like any other.
+    cache_->items.erase(name.identifier());
+    cache_->listings.erase(name.calendar.identifier());
 }
 
 WriteError VdirStore::saveEvent(Event& event, Span span, Changes changes) {
@@ -189,13 +196,14 @@ WriteError VdirStore::createEvent(Event& event) {
     }
     const std::string uid = newUid();
     const ItemName name{*calendar, uid};
-    const auto item = ical::Item::create(
+    auto item = ical::Item::create(
         event, uid, {name.identifier(), calendar->identifier(), std::nullopt, name.relativePath()},
         *zone_, state.clock());
     if (const auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
-    const std::string text = std::get<ical::Item>(item).text();
+    StoredItem stored{name, {}, std::get<ical::Item>(std::move(item))};
+    const std::string text = stored.item.text();
     if (auto error = tooLarge(text)) {
         return error;
     }
@@ -204,7 +212,7 @@ WriteError VdirStore::createEvent(Event& event) {
         return *error;
     }
     event.identifier = name.identifier();
-    cache_->forget(*calendar);  // the folder is listed again, with the new file
+    keepWritten(std::move(stored), std::get<vdir::FileStamp>(written));
     return std::nullopt;
 }
 
@@ -262,8 +270,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
     if (auto error = vdir::removeFile(name->path(root_), stored.stamp)) {
         return error;
     }
-    cache_->forget(name->calendar);
-    cache_->items.erase(name->identifier());
+    cache_->keep(*name, std::nullopt);
     cache_->seen.erase(name->identifier());
     return std::nullopt;
 }

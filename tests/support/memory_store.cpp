@@ -16,6 +16,13 @@ void applyChanges(Event& to, const Event& from, Changes changes) {
     to.recurrenceRules = changes.recurrence ? from.recurrenceRules : to.recurrenceRules;
 }
 
+bool overlaps(const Event& row, Instant windowStart, Instant windowEnd) {
+    const Instant start = row.startDate.value_or(windowStart);
+    const Instant end = row.endDate.value_or(start);
+    return start == end ? (start >= windowStart && start < windowEnd)
+                        : (start < windowEnd && end > windowStart);
+}
+
 }  // namespace
 
 const Calendar& MemoryStore::addCalendar(Calendar calendar) {
@@ -35,15 +42,21 @@ const Event& MemoryStore::addEvent(Event event) {
 std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<Event> found;
     for (const Event& row : rows) {
-        if (predicate.calendarIds &&
-            std::find(predicate.calendarIds->begin(), predicate.calendarIds->end(),
-                      row.calendarId) == predicate.calendarIds->end()) {
-            continue;
+        if ((!predicate.calendarIds ||
+             std::find(predicate.calendarIds->begin(), predicate.calendarIds->end(),
+                       row.calendarId) != predicate.calendarIds->end()) &&
+            overlaps(row, predicate.start, predicate.end)) {
+            found.push_back(row);
         }
-        const Instant start = row.startDate.value_or(predicate.start);
-        const Instant end = row.endDate.value_or(start);
-        if (start == end ? (start >= predicate.start && start < predicate.end)
-                         : (start < predicate.end && end > predicate.start)) {
+    }
+    return found;
+}
+
+std::vector<Event> MemoryStore::itemEventsMatching(std::string_view identifier, Instant start,
+                                                   Instant end) const {
+    std::vector<Event> found;
+    for (const Event& row : rows) {
+        if (row.identifier == identifier && overlaps(row, start, end)) {
             found.push_back(row);
         }
     }

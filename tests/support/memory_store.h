@@ -35,6 +35,8 @@ class MemoryStore final : public Store {
     bool requestFullAccess() override { return status == AuthorizationStatus::fullAccess; }
     std::vector<Calendar> calendars() const override { return calendarList; }
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
+    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
+                                          Instant end) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }

@@ -12,6 +12,9 @@ class ClosedStore final : public Store {
     bool requestFullAccess() override { return false; }
     std::vector<Calendar> calendars() const override { return {}; }
     std::vector<Event> eventsMatching(const EventPredicate&) const override { return {}; }
+    std::vector<Event> itemEventsMatching(std::string_view, Instant, Instant) const override {
+        return {};
+    }
     std::optional<Event> calendarItemWithIdentifier(std::string_view) const override {
         return std::nullopt;
     }

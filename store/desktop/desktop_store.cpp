@@ -146,6 +146,14 @@ std::string queryFor(const EventPredicate& predicate) {
            text(predicate.end + date::days{2}) + ")";
 }
 
+/// By start, then identifier, then the occurrence's original start, as every store orders.
+void inStoreOrder(std::vector<Event>& found) {
+    std::sort(found.begin(), found.end(), [](const Event& a, const Event& b) {
+        return std::tie(a.startDate, a.identifier, a.occurrenceDate) <
+               std::tie(b.startDate, b.identifier, b.occurrenceDate);
+    });
+}
+
 Instant systemNow() {
     return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
@@ -159,6 +167,8 @@ class DesktopStore final : public Store {
     bool requestFullAccess() override { return registry() != nullptr; }
     std::vector<Calendar> calendars() const override;
     std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
+    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
+                                          Instant end) const override;
     std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override;
@@ -452,10 +462,21 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
             }
         }
     }
-    std::sort(found.begin(), found.end(), [](const Event& a, const Event& b) {
-        return std::tie(a.startDate, a.identifier, a.occurrenceDate) <
-               std::tie(b.startDate, b.identifier, b.occurrenceDate);
-    });
+    inStoreOrder(found);
+    return found;
+}
+
+std::vector<Event> DesktopStore::itemEventsMatching(std::string_view identifier, Instant start,
+                                                    Instant end) const {
+    std::vector<Event> found;
+    auto stored = read(std::string{identifier}, ical::Keep::model);
+    if (auto* item = std::get_if<Stored>(&stored)) {
+        if (lock_.held()) {
+            seen_.emplace(identifier, item->version);
+        }
+        item->item.occurrences(start, end, found);
+    }
+    inStoreOrder(found);
     return found;
 }
 

@@ -32,6 +32,9 @@ export TZ=UTC
 work=$(mktemp -d /tmp/ravu-desktop-bench.XXXXXX)
 bus_pid=""
 stop() {
+    if [ -n "${holder_PID:-}" ]; then
+        kill "$holder_PID" 2>/dev/null || true
+    fi
     if [ -n "$bus_pid" ]; then
         # The service's processes end with their bus.
         kill "$bus_pid" 2>/dev/null || true
@@ -83,6 +86,10 @@ for uid in big empty one two three; do
 done
 read -r address bus_pid < <(dbus-daemon --session --fork --print-address=1 --print-pid=1 | paste -sd' ')
 export DBUS_SESSION_BUS_ADDRESS=$address
+# The desktop's own clients (the shell's clock, a calendar application) keep the calendars open;
+# without them the service would read a calendar's file again for every run.
+coproc holder { "$instances" --hold big empty one two three; }
+read -r _ <&"${holder[0]}"
 
 # time_of ID COMMAND... (standard input: $input): one untimed run, then $runs timed ones; the
 # medians of wall ms and peak KiB go into wall[ID] and peak[ID].
@@ -117,16 +124,28 @@ time_of v-status "${directory[@]}" status
 time_of v-calendars "${directory[@]}" calendars
 
 note "writing"
-python3 - "$count" >"$work/creates-d" <<'PY'
+# Each run sends creates of its own: a create the store already holds is found, not made again.
+creates() { # creates ID KEY COMMAND...
+    local id=$1 key=$2 samples=() start end
+    shift 2
+    for run in $(seq "$runs"); do
+        python3 - "$count" "$key" "$id$run" >"$work/creates" <<'PY'
 import json, sys
-print(json.dumps({"pending": [{"op": "create", "itemId": f"b{i}", "logicalKey": "local|On This Computer|empty",
+count, key, prefix = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+print(json.dumps({"pending": [{"op": "create", "itemId": f"{prefix}-{i}", "logicalKey": key,
     "title": f"Bench {i}", "startsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:00:00Z",
-    "endsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:30:00Z"} for i in range(int(sys.argv[1]))]}))
+    "endsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:30:00Z"} for i in range(count)]}))
 PY
-sed 's/local|On This Computer|empty/local|local|empty/g' "$work/creates-d" >"$work/creates-v"
-# Every run adds its creates: a fresh calendar each time would need a fresh service.
-input=$work/creates-d time_of d-creates "${desktop[@]}" apply
-input=$work/creates-v time_of v-creates "${directory[@]}" apply
+        start=${EPOCHREALTIME/./}
+        /usr/bin/time -o "$work/t" -f '%M' "$@" <"$work/creates" >/dev/null 2>>"$work/err"
+        end=${EPOCHREALTIME/./}
+        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+    done
+    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
+}
+creates d-creates "local|On This Computer|empty" "${desktop[@]}" apply
+creates v-creates "local|local|empty" "${directory[@]}" apply
 
 echo "Desktop store, $(date -u +%Y-%m-%d), $(nproc) cores, load $(uptime | sed 's/.*load average: //')"
 echo

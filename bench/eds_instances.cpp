@@ -2,6 +2,10 @@
 // the instances of one calendar over a window with the service's own expansion, and reads each
 // instance's summary and times.
 //   ravu_bench_eds_instances SOURCE_UID START END   (seconds since the epoch)
+//   ravu_bench_eds_instances --hold SOURCE_UID...   keeps the calendars open until killed, as
+//                                                   the desktop's own clients do: warm
+#include <unistd.h>
+
 #include <libecal/libecal.h>
 
 #include <cstdio>
@@ -28,6 +32,20 @@ gboolean count(ICalComponent* component, ICalTime* start, ICalTime* end, gpointe
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::strcmp(argv[1], "--hold") == 0) {
+        GError* error = nullptr;
+        ESourceRegistry* registry = e_source_registry_new_sync(nullptr, &error);
+        for (int at = 2; registry != nullptr && at < argc; ++at) {
+            if (ESource* source = e_source_registry_ref_source(registry, argv[at])) {
+                e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
+                                          static_cast<guint32>(-1), nullptr, nullptr);
+            }
+        }
+        std::puts("held");
+        std::fflush(stdout);
+        ::pause();
+        return 0;
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: ravu_bench_eds_instances SOURCE_UID START END\n");
         return 2;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -185,6 +186,12 @@ class DesktopStore final : public Store {
         ical::Item item;
         std::string version;
     };
+    /// An item of a calendar's listing; its version only once the run holds its lock.
+    struct Listed {
+        std::string identifier;
+        ical::Item item;
+        std::string version;
+    };
 
     GDBusConnection* bus() const;
     ESourceRegistry* registry() const;
@@ -196,6 +203,11 @@ class DesktopStore final : public Store {
                                      const std::vector<ECalComponent*>& parts,
                                      ical::Keep keep) const;
     std::variant<Stored, StoreError> read(const std::string& identifier, ical::Keep keep) const;
+    /// Each readable item of the calendar that the service's query selects, read now.
+    void fetch(const std::string& calendar, const std::string& query,
+               const std::function<void(Listed&&)>& visit) const;
+    /// After a write: the item read again into its calendar's listing, if the run keeps one.
+    void relist(const std::string& identifier);
     /// The connected client of a calendar that takes changes.
     std::variant<ECalClient*, StoreError> writable(const std::string& calendar);
     WriteError takeLock();
@@ -212,6 +224,8 @@ class DesktopStore final : public Store {
     mutable Ref<ESourceRegistry> registry_;
     mutable bool triedRegistry_ = false;
     mutable std::map<std::string, Connection> connections_;
+    /// By calendar, what the run read once it held its lock.
+    mutable std::map<std::string, std::vector<Listed>> listings_;
     mutable std::set<std::string> told_;
     /// The version of each item this run saw first once it began its changes: a write never
     /// overwrites what another program changed after that.
@@ -410,6 +424,49 @@ std::string versionOf(const std::vector<ECalComponent*>& parts) {
     return version;
 }
 
+void DesktopStore::fetch(const std::string& calendar, const std::string& query,
+                         const std::function<void(Listed&&)>& visit) const {
+    ECalClient* client = connect(calendar).client.get();
+    if (client == nullptr) {
+        return;
+    }
+    GSList* listed = nullptr;
+    GError* error = nullptr;
+    if (!e_cal_client_get_object_list_as_comps_sync(client, query.c_str(), &listed, nullptr,
+                                                    &error)) {
+        *diagnostics_ << "ravu-calendar: the calendar " << calendar
+                      << " cannot be read: " << messageOf(Error{error}) << '\n';
+        return;
+    }
+    Components owned{listed};
+    // A series comes with its changed occurrences, as components of one UID.
+    std::map<std::string, std::vector<ECalComponent*>> items;
+    for (GSList* at = listed; at != nullptr; at = at->next) {
+        auto* component = static_cast<ECalComponent*>(at->data);
+        items[uidOf(nativeOf(component))].push_back(component);
+    }
+    for (const auto& [uid, parts] : items) {
+        if (auto item = itemOf(calendar, client, parts, ical::Keep::model)) {
+            visit(Listed{calendar + "/" + uid, std::move(*item),
+                         lock_.held() ? versionOf(parts) : std::string{}});
+        }
+    }
+}
+
+void DesktopStore::relist(const std::string& identifier) {
+    const auto name = splitIdentifier(identifier);
+    const auto listing = name ? listings_.find(name->first) : listings_.end();
+    if (listing == listings_.end()) {
+        return;
+    }
+    std::erase_if(listing->second,
+                  [&](const Listed& listed) { return listed.identifier == identifier; });
+    auto stored = read(identifier, ical::Keep::model);
+    if (auto* found = std::get_if<Stored>(&stored)) {
+        listing->second.push_back(Listed{identifier, std::move(found->item), found->version});
+    }
+}
+
 std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<std::string> calendars;
     if (predicate.calendarIds) {
@@ -425,41 +482,35 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
 
     const std::string query = queryFor(predicate);
     std::vector<Event> found;
+    const auto add = [&](const Listed& listed) {
+        // Past the query's budget every event still shows its first occurrence.
+        const std::size_t room = found.size() < maxRecords ? maxRecords - found.size() : 1;
+        if (!listed.item.occurrences(predicate.start, predicate.end, found, room) &&
+            told_.insert(listed.identifier + " dense").second) {
+            *diagnostics_ << "ravu-calendar: " << listed.identifier
+                          << ": too many occurrences in the window; only the first "
+                          << std::min(room, ical::maxOccurrences) << " are shown\n";
+        }
+        if (lock_.held()) {
+            seen_.emplace(listed.identifier, listed.version);
+        }
+    };
     for (const std::string& calendar : calendars) {
-        ECalClient* client = connect(calendar).client.get();
-        if (client == nullptr) {
+        // Once the run holds its lock, each calendar is read whole once and kept, and the run's
+        // writes keep it up to date: look-ups then cost no call to the service. Before that
+        // only one calendar's items are in memory at a time.
+        if (!lock_.held()) {
+            fetch(calendar, query, add);
             continue;
         }
-        GSList* listed = nullptr;
-        GError* error = nullptr;
-        if (!e_cal_client_get_object_list_as_comps_sync(client, query.c_str(), &listed, nullptr,
-                                                        &error)) {
-            *diagnostics_ << "ravu-calendar: the calendar " << calendar
-                          << " cannot be read: " << messageOf(Error{error}) << '\n';
-            continue;
+        auto listing = listings_.find(calendar);
+        if (listing == listings_.end()) {
+            listing = listings_.emplace(calendar, std::vector<Listed>{}).first;
+            fetch(calendar, "#t",
+                  [&](Listed&& listed) { listing->second.push_back(std::move(listed)); });
         }
-        Components owned{listed};
-        // A series comes with its changed occurrences, as components of one UID.
-        std::map<std::string, std::vector<ECalComponent*>> items;
-        for (GSList* at = listed; at != nullptr; at = at->next) {
-            auto* component = static_cast<ECalComponent*>(at->data);
-            items[uidOf(nativeOf(component))].push_back(component);
-        }
-        for (const auto& [uid, parts] : items) {
-            const auto item = itemOf(calendar, client, parts, ical::Keep::model);
-            if (!item) {
-                continue;
-            }
-            const std::size_t room = found.size() < maxRecords ? maxRecords - found.size() : 1;
-            if (!item->occurrences(predicate.start, predicate.end, found, room) &&
-                told_.insert(calendar + "/" + uid + " dense").second) {
-                *diagnostics_ << "ravu-calendar: " << calendar << "/" << uid
-                              << ": too many occurrences in the window; only the first "
-                              << std::min(room, ical::maxOccurrences) << " are shown\n";
-            }
-            if (lock_.held()) {
-                seen_.emplace(calendar + "/" + uid, versionOf(parts));
-            }
+        for (const Listed& listed : listing->second) {
+            add(listed);
         }
     }
     inStoreOrder(found);
@@ -552,7 +603,9 @@ std::variant<ECalClient*, StoreError> DesktopStore::writable(const std::string& 
 
 WriteError DesktopStore::saveEvent(Event& event, Span span, Changes changes) {
     try {
-        return event.identifier.empty() ? create(event) : update(event, span, changes);
+        WriteError error = event.identifier.empty() ? create(event) : update(event, span, changes);
+        relist(event.identifier);
+        return error;
     } catch (const std::exception& error) {
         return StoreError{std::string{"the event could not be saved: "} + error.what()};
     }
@@ -560,7 +613,9 @@ WriteError DesktopStore::saveEvent(Event& event, Span span, Changes changes) {
 
 WriteError DesktopStore::removeEvent(const Event& event, Span span) {
     try {
-        return remove(event, span);
+        WriteError error = remove(event, span);
+        relist(event.identifier);
+        return error;
     } catch (const std::exception& error) {
         return StoreError{std::string{"the event could not be removed: "} + error.what()};
     }

@@ -100,9 +100,11 @@ DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources) {
                       "END:VCALENDAR\r\n");
         }
     }
-    // The bus starts the service with the bus's own environment: the temporary home.
-    const ProgramRun bus = runTool(
-        {"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"}, environment_);
+    // The bus starts the service with the bus's own environment: the temporary home. It runs in
+    // a session of its own, out of the process group that the runner ends with its child.
+    const ProgramRun bus = runTool({"setsid", "--wait", "dbus-daemon", "--session", "--fork",
+                                    "--print-address=1", "--print-pid=1"},
+                                   environment_);
     std::istringstream printed{bus.out};
     std::string address;
     printed >> address >> busPid_;

@@ -520,6 +520,19 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
 std::vector<Event> DesktopStore::itemEventsMatching(std::string_view identifier, Instant start,
                                                     Instant end) const {
     std::vector<Event> found;
+    // A calendar the locked run keeps answers from its copy, as `eventsMatching` does.
+    const auto name = splitIdentifier(identifier);
+    if (const auto listing = name ? listings_.find(name->first) : listings_.end();
+        lock_.held() && listing != listings_.end()) {
+        for (const Listed& listed : listing->second) {
+            if (listed.identifier == identifier) {
+                listed.item.occurrences(start, end, found);
+                seen_.emplace(identifier, listed.version);
+            }
+        }
+        inStoreOrder(found);
+        return found;
+    }
     auto stored = read(std::string{identifier}, ical::Keep::model);
     if (auto* item = std::get_if<Stored>(&stored)) {
         if (lock_.held()) {

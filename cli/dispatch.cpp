@@ -44,6 +44,15 @@ constexpr std::array commands{
 
 }  // namespace
 
+bool isCommand(std::string_view word) {
+    for (const Command& command : commands) {
+        if (command.word == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool runCommand(std::string_view word, Context& context, const std::function<Json()>& readRequest,
                 const Output& output) {
     for (const Command& command : commands) {

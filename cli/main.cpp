@@ -10,6 +10,8 @@
 #include "cli/dispatch.h"
 #include "cli/json_channel.h"
 #include "convert/time.h"
+#include "store/closed_store.h"
+#include "store/desktop/module.h"
 #include "store/vdir/root.h"
 #include "store/vdir/vdir_store.h"
 
@@ -41,15 +43,47 @@ const ravu::TimeZone& userZone() {
     }
 }
 
+/// The folder of the desktop store's lock: the user's runtime folder, private to the user and
+/// emptied at log-out, else the user's cache folder.
+std::filesystem::path runtimeFolder() {
+    for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
+        if (const auto folder = ravu::processEnvironment(name);
+            folder && !folder->empty() && folder->front() == '/') {
+            return *folder;
+        }
+    }
+    return std::filesystem::path{ravu::processEnvironment("HOME").value_or("/")} / ".cache";
+}
+
+/// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names the desktop.
+std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone) {
+    using namespace ravu;
+    const std::string backend = processEnvironment("RAVU_CALENDAR_BACKEND").value_or("");
+    if (backend.empty() || backend == "directory") {
+        return std::make_unique<VdirStore>(storeRoot(processEnvironment), std::cerr, zone);
+    }
+    if (backend == "desktop") {
+        return loadDesktopStore(RAVU_DESKTOP_MODULE, {&std::cerr, &zone, runtimeFolder()});
+    }
+    std::string shown = backend;
+    for (char& c : shown) {
+        c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    }
+    std::cerr << "ravu-calendar: RAVU_CALENDAR_BACKEND names no store: " << shown << '\n';
+    return std::make_unique<ClosedStore>();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace ravu;
 
     const TimeZone& zone = userZone();
-    VdirStore store{storeRoot(processEnvironment), std::cerr, zone};
     const std::string_view word = argc >= 2 ? argv[1] : "";
-    Context context{store, std::cerr,
+    // The usage document needs no store.
+    const std::unique_ptr<Store> store = isCommand(word) ? chosenStore(zone) : nullptr;
+    ClosedStore none;
+    Context context{store ? *store : none, std::cerr,
                     date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()), zone};
 
     const auto print = [](std::string_view text) {

@@ -9,7 +9,8 @@ packages=(
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
     khal python3-icalendar python3-radicale python3-recurring-ical-events vdirsyncer
-    strace time
+    strace time curl
+    evolution-data-server libecal2.0-dev dbus
 )
 
 missing=()

@@ -14,6 +14,7 @@ if [ "${1:-}" = "--sanitize" ]; then
     flags=(-DRAVU_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 fi
 
 cmake -S . -B "$build" "${flags[@]}" >/dev/null

@@ -44,5 +44,23 @@ TEST(Program, PrintsOneLineAndFailsOnlyOnAnUnknownWord) {
     EXPECT_EQ(readFile(dir.path() / "file"), "not a folder");
 }
 
+TEST(Program, RunsTheStoreTheBackendNames) {
+    const auto cases =
+        nlohmann::json::parse(readFile(RAVU_SOURCE_DIR "/tests/cases/backends.json"));
+    for (const auto& row : cases["rows"]) {
+        SCOPED_TRACE(row.dump());
+        TempDir dir;
+        const fs::path root = dir.path() / "store";
+        const auto run =
+            BackgroundRun{root, row["args"], row.value("input", ""), row["env"].get<Environment>()}
+                .wait(std::chrono::minutes{1});
+        EXPECT_EQ(documentOf(run), row["out"]);
+        if (!row["err"].is_null()) {
+            EXPECT_EQ(run.err, row["err"].get<std::string>());
+        }
+        EXPECT_EQ(fs::exists(root), row.value("made", false));
+    }
+}
+
 }  // namespace
 }  // namespace ravu::testing

@@ -1,17 +1,26 @@
 // What every store owes the commands, written once and run against each store. A store joins
-// with a factory: an empty store holding the writable calendar "local/cal" and the read-only
-// "local/ro", and whether other processes share it (peers' edits; tests/fault_test.cpp races
-// whole runs for the write lock).
+// with a factory: an empty store holding a writable calendar (`cal`, titled "Calendar") and a
+// read-only one (`ro`), and whether other processes share it (peers' edits;
+// tests/fault_test.cpp races whole runs for the write lock).
 //
 // Where the stores differ: the in-memory store is a test double that lays a series out with a
 // fixed step from its start (no days of the week, no zones), so the rules here are UTC without
 // days; and renaming a whole series renames an occurrence changed on its own in memory, while
 // the directory store keeps the override's title, so no test renames both.
+//
+// The desktop store runs on a real calendar service on a private bus, one per test process (GLib
+// keeps one session bus per process); its calendars are emptied for each test. Its read-only
+// calendar is one the service may not write to its file: the service itself still takes the
+// writes of other clients into it, and the store refuses them. Peers' edits are not written
+// into the service's files here: its own client stamps what it changes, and the store tests
+// those stamps (the CalDAV test shows a server's changes coming back).
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "store/desktop/module.h"
 #include "store/vdir/vdir_store.h"
+#include "tests/support/desktop_bus.h"
 #include "tests/support/instants.h"
 #include "tests/support/items.h"
 #include "tests/support/memory_store.h"
@@ -33,6 +42,8 @@ Event single(const std::string& calendar, const char* start) {
 
 struct MemoryFactory {
     static constexpr bool shared = false;
+    static constexpr const char* cal = "local/cal";
+    static constexpr const char* ro = "local/ro";
     MemoryStore store;
 
     MemoryFactory() {
@@ -47,6 +58,8 @@ struct MemoryFactory {
 
 struct VdirFactory {
     static constexpr bool shared = true;
+    static constexpr const char* cal = "local/cal";
+    static constexpr const char* ro = "local/ro";
     TempDir dir;
     fs::path root = dir.path() / "root";
     std::ostringstream diagnostics;
@@ -68,16 +81,76 @@ struct VdirFactory {
     }
 };
 
+/// The one bus of this process, with the calendars "cal" and "ro"; null when the service
+/// cannot run here. Its environment becomes this process's, as the program would run in it.
+const DesktopBus* contractBus() {
+    static const std::unique_ptr<DesktopBus> bus = []() -> std::unique_ptr<DesktopBus> {
+        if (!DesktopBus::missing().empty()) {
+            return nullptr;
+        }
+        auto started = std::make_unique<DesktopBus>(std::map<std::string, std::string>{
+            {"cal", DesktopBus::localSource("Calendar", "#3465a4", true)},
+            {"ro", DesktopBus::localSource("Read-only", "#73d216", false)}});
+        for (const auto& [name, value] : started->environment()) {
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+        return started->running() ? std::move(started) : nullptr;
+    }();
+    return bus.get();
+}
+
+struct DesktopFactory {
+    static constexpr bool shared = false;
+    static constexpr const char* cal = "cal";
+    static constexpr const char* ro = "ro";
+    std::ostringstream diagnostics;
+    std::unique_ptr<Store> run;
+
+    DesktopFactory() {
+        if (const DesktopBus* bus = contractBus()) {
+            bus->client({"clear", cal});
+            writeFile(bus->home() / "Read-only.ics",
+                      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\n"
+                      "END:VCALENDAR\r\n");
+        }
+    }
+    static std::string missing() {
+        return contractBus() ? "" : "no calendar service: " + DesktopBus::missing();
+    }
+    /// A new run, once the last one has let go of its calendars: the service then reads the
+    /// read-only calendar's file again when it is next opened.
+    Store& open() {
+        run.reset();
+        run = loadDesktopStore(RAVU_DESKTOP_MODULE,
+                               {&diagnostics, &utcZone(), contractBus()->home() / "run"});
+        return *run;
+    }
+    std::string addReadOnlyEvent() {
+        run.reset();
+        writeFile(contractBus()->home() / "Read-only.ics",
+                  Item{"fixed"}.summary("Fixed").start("20240501T100000Z").text());
+        return "ro/fixed";
+    }
+};
+
 template <typename Factory>
 class StoreContract : public ::testing::Test {
   protected:
     Factory factory;
 
+    void SetUp() override {
+        if constexpr (requires { Factory::missing(); }) {
+            if (const std::string why = Factory::missing(); !why.empty()) {
+                GTEST_SKIP() << why;
+            }
+        }
+    }
+
     /// Saves a new event of "local/cal" in Room 1 and gives its identifier.
     std::string create(const std::string& title, const char* start, std::chrono::minutes length,
                        std::optional<RecurrenceRule> rule = std::nullopt) {
         Event event = factory.open().newEvent();
-        event.calendarId = "local/cal";
+        event.calendarId = Factory::cal;
         event.title = title;
         event.location = "Room 1";
         event.startDate = at(start);
@@ -111,13 +184,14 @@ class StoreContract : public ::testing::Test {
     }
 };
 
-using Stores = ::testing::Types<MemoryFactory, VdirFactory>;
+using Stores = ::testing::Types<MemoryFactory, VdirFactory, DesktopFactory>;
 TYPED_TEST_SUITE(StoreContract, Stores);
 
 TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
     const auto calendars = this->factory.open().calendars();
     ASSERT_EQ(calendars.size(), 2u);
-    EXPECT_EQ(calendars[0].identifier + " " + calendars[1].identifier, "local/cal local/ro");
+    EXPECT_EQ(calendars[0].identifier + " " + calendars[1].identifier,
+              std::string{TypeParam::cal} + " " + TypeParam::ro);
     EXPECT_TRUE(calendars[0].allowsContentModifications);
     EXPECT_FALSE(calendars[1].allowsContentModifications);
 
@@ -136,7 +210,7 @@ TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
     const auto found = this->factory.open().calendarItemWithIdentifier(late);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->title.value_or("") + " " + found->calendarId + " " + iso(*found->endDate),
-              "Late local/cal 2024-05-01T13:00:00Z");
+              "Late " + std::string{TypeParam::cal} + " 2024-05-01T13:00:00Z");
 }
 
 TYPED_TEST(StoreContract, ASeriesGivesEachOccurrenceUntilItsEnd) {
@@ -219,7 +293,7 @@ TYPED_TEST(StoreContract, AReadOnlyCalendarRefusesChangesWithAMessage) {
     const WriteError saved = store.saveEvent(fixed, Span::futureEvents, Changes::all());
     EXPECT_NE(saved.value_or(StoreError{}).message, "");
     EXPECT_TRUE(store.removeEvent(fixed, Span::futureEvents));
-    Event fresh = single("local/ro", "2024-05-02T10:00:00Z");
+    Event fresh = single(TypeParam::ro, "2024-05-02T10:00:00Z");
     EXPECT_TRUE(store.saveEvent(fresh, Span::futureEvents, Changes::all()));
     EXPECT_EQ(fresh.identifier, "");
     const auto left = this->factory.open().eventsMatching(

@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <date/tz.h>
 #include <nlohmann/json.hpp>
 
 #include "convert/time.h"
+#include "tests/support/desktop_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
 
@@ -198,6 +202,182 @@ TEST(PeerInterop, VdirsyncerThroughRadicaleIntoAnEmptyStore) {
     EXPECT_EQ(seen(mirror, "caldav|Radicale|" + title), before);
     EXPECT_EQ(before["events"].size(), 5u) << "dentist, alps, three yoga classes: " << before;
     EXPECT_NE(before.dump().find("Yoga (late)"), std::string::npos) << before;
+}
+
+/// Whether `check` holds within ten seconds.
+bool eventually(const std::function<bool()>& check) {
+    for (int i = 0; i < 100 && !check(); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    return check();
+}
+
+/// The program on the desktop store of `bus`.
+Json onDesktop(const DesktopBus& bus, const std::string& word, const Json& request = nullptr) {
+    return documentOf(BackgroundRun{
+        bus.home() / "unused", {word}, request.is_null() ? "" : request.dump(), bus.environment()}
+                          .wait(1min));
+}
+
+std::string dayAhead(int n) {
+    return date::format("%Y-%m-%d", date::floor<days>(std::chrono::system_clock::now()) + days{n});
+}
+std::string compactDay(int n) {
+    return date::format("%Y%m%d", date::floor<days>(std::chrono::system_clock::now()) + days{n});
+}
+
+Json create(const std::string& key, const std::string& title, int day, const char* rule = "") {
+    Json entry{{"op", "create"},
+               {"itemId", title},
+               {"logicalKey", key},
+               {"title", title},
+               {"startsAt", dayAhead(day) + "T09:00:00Z"},
+               {"endsAt", dayAhead(day) + "T10:00:00Z"}};
+    if (*rule != '\0') {
+        entry["recurrenceRule"] = rule;
+    }
+    return entry;
+}
+
+// Past one machine: the desktop service's CalDAV backend on a Radicale server. What the program
+// writes reaches the server, and what another client puts there comes back after a refresh.
+TEST(PeerInterop, DesktopStoreThroughRadicale) {
+    const std::string python = "/usr/bin/python3";  // Debian's, which has Radicale
+    if (!DesktopBus::missing().empty() || !onPath("curl") ||
+        runTool({python, "-c", "import radicale"}).status != 0) {
+        GTEST_SKIP() << "evolution-data-server, curl and Radicale are needed: "
+                     << DesktopBus::missing();
+    }
+    TempDir dir;
+    const int port = probe(0);
+    const std::map<std::string, std::string> marks{{"@DIR@", dir.path().string()},
+                                                   {"@PORT@", std::to_string(port)}};
+    const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
+    writeFile(dir.path() / "radicale.conf", filled(readFile(support / "radicale.conf"), marks) +
+                                                "[rights]\ntype = authenticated\n");
+    BackgroundRun radicale{
+        {python, "-m", "radicale", "--config", (dir.path() / "radicale.conf").string()}, "", {}};
+    ASSERT_TRUE(eventually([&] { return !radicale.running() || probe(port) != 0; }) &&
+                probe(port) != 0)
+        << "radicale did not come up";
+    const std::string collection = "http://127.0.0.1:" + std::to_string(port) + "/test/cal/";
+    const auto http = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"curl", "-s", "-u", "test:", "--max-time", "10"});
+        return runTool(args);
+    };
+    ASSERT_EQ(http({"-X", "MKCALENDAR", collection}).status, 0);
+
+    const DesktopBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
+    ASSERT_TRUE(bus.running());
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    EXPECT_EQ(calendar["logicalKey"], "caldav|CalDAV|Server");
+    EXPECT_EQ(calendar["writable"], true);
+    const std::string key = calendar["logicalKey"];
+    const auto server = [&] { return http({collection}).out; };
+    // The service uploads when the calendar is online; a refresh brings it there.
+    const auto onServer = [&](const std::string& line) {
+        return eventually([&] {
+            return server().find(line) != std::string::npos ||
+                   (bus.client({"refresh", "dav"}) && false);
+        });
+    };
+
+    const Json applied = onDesktop(
+        bus, "apply",
+        {{"pending",
+          {create(key, "From the program", 2), create(key, "Daily", 3, "FREQ=DAILY;COUNT=3")}}});
+    EXPECT_EQ(applied["writes"][0]["status"], "applied") << applied;
+    EXPECT_TRUE(onServer("SUMMARY:From the program")) << server();
+    EXPECT_TRUE(onServer("SUMMARY:Daily")) << server();
+
+    // Another client of the server.
+    const std::string day1 = compactDay(1);
+    writeFile(dir.path() / "peer.ics", Item{"peer"}
+                                           .summary("From the server")
+                                           .start(day1 + "T090000Z")
+                                           .end(day1 + "T100000Z")
+                                           .text());
+    ASSERT_EQ(http({"-T", (dir.path() / "peer.ics").string(), "-H", "Content-Type: text/calendar",
+                    collection + "peer.ics"})
+                  .status,
+              0);
+    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
+    EXPECT_TRUE(eventually([&] {
+        bus.client({"refresh", "dav"});
+        return onDesktop(bus, "snapshot", request).dump().find("From the server") !=
+               std::string::npos;
+    }));
+
+    // One occurrence of the series changed through the program: an override on the server.
+    std::string series;
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    for (const Json& record : snapshot["feeds"][key]) {
+        series = record["title"] == "Daily" ? record["uid"].get<std::string>() : series;
+    }
+    const Json edited = onDesktop(bus, "apply",
+                                  {{"pending",
+                                    {{{"op", "updateExternal"},
+                                      {"eventkitEventId", series},
+                                      {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
+                                      {"title", "Moved one"}}}}});
+    EXPECT_EQ(edited["external"][0]["status"], "applied") << edited;
+    EXPECT_TRUE(onServer("RECURRENCE-ID:" + compactDay(4) + "T090000Z")) << server();
+    EXPECT_TRUE(onServer("SUMMARY:Moved one")) << server();
+}
+
+// What the program writes into a local calendar of the service, an independent reader reads
+// with the same fields from the service's own file.
+TEST(PeerInterop, PythonIcalendarReadsTheDesktopStoresWrites) {
+    if (!DesktopBus::missing().empty() ||
+        runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
+        GTEST_SKIP() << "evolution-data-server and python icalendar are needed: "
+                     << DesktopBus::missing();
+    }
+    const DesktopBus bus{{{"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}}};
+    ASSERT_TRUE(bus.running());
+    const std::string key = "local|On This Computer|Calendar";
+    Json allDay = create(key, "Away", 5);
+    allDay["allDay"] = true;
+    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
+    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
+    const Json applied = onDesktop(bus, "apply",
+                                   {{"pending",
+                                     {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
+                                      create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
+    ASSERT_EQ(applied["writes"].size(), 3u) << applied;
+
+    // The first occurrence of each event, as the snapshot shows it.
+    std::set<std::string> shown;
+    std::set<std::string> uids;
+    const Json snapshot =
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+    for (const Json& record : snapshot["feeds"][key]) {
+        const std::string uid = record["uid"].get<std::string>().substr(4);
+        if (uids.insert(uid).second) {
+            const bool day = record["allDay"];
+            const auto end = record["endsAt"].get<std::string>();
+            shown.insert(uid + "|" + record["title"].get<std::string>() + "|" +
+                         (day ? record["startsAt"].get<std::string>().substr(0, 10)
+                              : record["startsAt"].get<std::string>()) +
+                         "|" + (day ? dayAhead(7) : end) + "|" + record.value("location", ""));
+        }
+    }
+    const fs::path file = bus.home() / ".local/share/evolution/calendar/cal/calendar.ics";
+    std::set<std::string> read;
+    // The service writes its file a moment after it took the events.
+    EXPECT_TRUE(eventually([&] {
+        const ProgramRun run = runTool(
+            {"/usr/bin/python3",
+             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(), file.string()});
+        std::istringstream lines{run.out};
+        read.clear();
+        for (std::string line; std::getline(lines, line);) {
+            read.insert(line);
+        }
+        return read == shown;
+    })) << ::testing::PrintToString(read)
+        << "\n"
+        << ::testing::PrintToString(shown);
 }
 
 }  // namespace

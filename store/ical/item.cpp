@@ -154,6 +154,45 @@ std::optional<Item> Item::parse(std::string text, Placement placement, const Tim
     return Item{std::move(model)};
 }
 
+std::optional<Item> Item::fromComponents(const std::vector<void*>& components, Placement placement,
+                                         const TimeZone& user, Keep keep,
+                                         const std::function<void*(const std::string&)>& zoneOf) {
+    quietLibical();
+    auto model = newModel(std::move(placement), user, newCalendar());
+    icalcomponent* root = model->root.get();
+    std::vector<std::string> zones;
+    for (void* part : components) {
+        auto* component = static_cast<icalcomponent*>(part);
+        if (component == nullptr || icalcomponent_isa(component) != ICAL_VEVENT_COMPONENT) {
+            continue;
+        }
+        icalcomponent_add_component(root, icalcomponent_new_clone(component));
+        for (icalproperty* property =
+                 icalcomponent_get_first_property(component, ICAL_ANY_PROPERTY);
+             property != nullptr;
+             property = icalcomponent_get_next_property(component, ICAL_ANY_PROPERTY)) {
+            const std::string tzid = tzidOf(property);
+            if (tzid.empty() || systemZone(tzid) != nullptr ||
+                std::find(zones.begin(), zones.end(), tzid) != zones.end()) {
+                continue;
+            }
+            zones.push_back(tzid);
+            if (auto* zone = static_cast<icalcomponent*>(zoneOf(tzid));
+                zone != nullptr && icalcomponent_isa(zone) == ICAL_VTIMEZONE_COMPONENT) {
+                icalcomponent_add_component(root, icalcomponent_new_clone(zone));
+            }
+        }
+    }
+    model->parseErrors = errorCount(root);
+    if (!describe(*model)) {
+        return std::nullopt;
+    }
+    if (keep == Keep::model) {
+        model->root.reset();
+    }
+    return Item{std::move(model)};
+}
+
 std::variant<Item, StoreError> Item::create(const Event& event, const std::string& uid,
                                             Placement placement, const TimeZone& user,
                                             Instant now) {
@@ -293,6 +332,22 @@ EditResult Item::remove(const Event& event, Span span, Instant now) {
     endSeriesBefore(master, model, *event.occurrenceDate);
     touch(master, now);
     return Outcome::changed;
+}
+
+std::vector<void*> Item::components() const {
+    std::vector<void*> found;
+    icalcomponent* root = model_->root.get();
+    if (root == nullptr) {
+        return found;
+    }
+    for (icalcomponent* part = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT);
+         part != nullptr; part = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(part);
+        if (kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTIMEZONE_COMPONENT) {
+            found.push_back(part);
+        }
+    }
+    return found;
 }
 
 std::string Item::text() const {

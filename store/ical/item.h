@@ -4,6 +4,7 @@
 // crosses this header.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,14 @@ class Item {
     /// UTF-8 is repaired first.
     static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
                                      Keep keep);
+    /// The item made of components a calendar database hands out, each a libical
+    /// `icalcomponent*` (a series or single event and its changed occurrences, all of one UID);
+    /// they are copied, not taken. `zoneOf` gives the calendar's own VTIMEZONE for a TZID the
+    /// zone database does not know (a borrowed `icalcomponent*`, or null). None when the
+    /// components hold no event that can be read.
+    static std::optional<Item> fromComponents(
+        const std::vector<void*>& components, Placement placement, const TimeZone& user, Keep keep,
+        const std::function<void*(const std::string&)>& zoneOf);
     /// A new item holding the checked event under `uid`, stamped as made at `now`.
     static std::variant<Item, StoreError> create(const Event& event, const std::string& uid,
                                                  Placement placement, const TimeZone& user,
@@ -98,6 +107,9 @@ class Item {
     /// its series. Needs `Keep::tree`.
     EditResult remove(const Event& event, Span span, Instant now);
 
+    /// The VEVENT and VTIMEZONE components of the tree, each an `icalcomponent*` owned by the
+    /// item: for a store that writes components rather than text. Needs `Keep::tree`.
+    std::vector<void*> components() const;
     /// The tree as iCalendar text: CRLF line ends, lines folded at 75 octets, text escaped.
     std::string text() const;
     /// After the store wrote the edited item: reads the tree again into the item's events, with

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -82,10 +81,9 @@ Json applyRun(const fs::path& root, const Json& pending, Environment shim = {}) 
 /// The item files of a folder; hidden names (temporary files, the lock) left out.
 std::set<std::string> itemFiles(const fs::path& folder) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.starts_with('.') && name.ends_with(".ics")) {
-            names.insert(name);
+    for (const fs::path& path : listed(folder)) {
+        if (path.extension() == ".ics" && !path.filename().string().starts_with('.')) {
+            names.insert(path.filename());
         }
     }
     return names;
@@ -139,10 +137,8 @@ TEST(Faults, AKilledApplyLeavesWholeFilesAndLosesNoEvent) {
     EXPECT_GT(killedMidway, 0) << "every run ended before it could be killed";
 
     // The host sends its first queue again: every item ends up with exactly one event.
-    for (const std::string& status :
-         statusesOf(documentOf(runOnStore(dir.path(), {"apply"}, queue(0))))) {
-        EXPECT_EQ(status, "applied ");
-    }
+    EXPECT_EQ(statusesOf(documentOf(runOnStore(dir.path(), {"apply"}, queue(0)))),
+              std::vector<std::string>(300, "applied "));
     auto byItem = eventsByItem(dir.path());
     for (int i = 0; i < 150; ++i) {
         EXPECT_EQ(byItem["0-" + std::to_string(i)].size(), 1u) << i;
@@ -182,10 +178,7 @@ TEST(Faults, AFullDiskRefusesWritesAndKeepsEveryFileWhole) {
     } unmount{dir.path()};
     const fs::path folder = makeCalendar(dir.path() / "store");
     const std::string series = readFile(folder / "series.ics");
-    std::ofstream filler{dir.path() / "filler", std::ios::binary};
-    for (const std::string block(4096, 'x'); filler.write(block.data(), block.size());) {
-    }
-    filler.close();
+    writeFile(dir.path() / "filler", std::string(64 << 10, 'x'));  // as much as fits
 
     const Json result = applyRun(dir.path() / "store", everyOp());
     const auto statuses = statusesOf(result);
@@ -210,11 +203,7 @@ TEST(Faults, AWriteReachesTheDiskBeforeItIsPublished) {
     const Json result = applyRun(dir.path() / "store", pending, {{"RAVU_FSYNC_LOG", log.string()}});
     EXPECT_EQ(statusesOf(result), std::vector<std::string>(4, "applied "));
 
-    std::vector<std::string> lines;
-    std::istringstream text{readFile(log)};
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = linesOf(readFile(log));
     int published = 0;
     for (auto line = lines.begin(); line != lines.end(); ++line) {
         std::istringstream words{*line};

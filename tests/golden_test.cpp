@@ -32,12 +32,9 @@ const auto fixtureTime = fs::file_time_type::clock::from_sys(
 
 std::vector<fs::path> caseFolders() {
     std::vector<fs::path> folders;
-    for (const char* word : {"status", "permission", "calendars", "snapshot", "apply"}) {
-        for (const auto& entry : fs::directory_iterator(cases / word)) {
-            folders.push_back(entry.path());
-        }
+    for (const char* word : {"apply", "calendars", "permission", "snapshot", "status"}) {
+        std::ranges::copy(listed(cases / word), std::back_inserter(folders));
     }
-    std::sort(folders.begin(), folders.end());
     return folders;
 }
 
@@ -91,8 +88,8 @@ TEST_P(Golden, AnswersTheExpectedDocument) {
         fs::copy(folder / "store", root, fs::copy_options::recursive);
     }
     ageFiles(root);
-    std::string zoneName = fs::exists(folder / "zone") ? readFile(folder / "zone") : "UTC";
-    zoneName.erase(zoneName.find_last_not_of("\n") + 1);
+    std::string zoneName = "UTC";
+    std::istringstream{fs::exists(folder / "zone") ? readFile(folder / "zone") : ""} >> zoneName;
     const TimeZone& userZone = zone(zoneName);
     std::ostringstream diagnostics;
     const std::string word = folder.parent_path().filename().string();
@@ -228,12 +225,12 @@ void expectItemFile(const std::function<void(const fs::path&)>& put, const std::
 
 TEST(BadInput, ItemFiles) {
     // Faults once found here stay as `known-fault` files, now shown like any good file.
-    for (const auto& folder : fs::directory_iterator(cases / "items")) {
-        const std::string name = folder.path().filename().string();
+    for (const fs::path& folder : listed(cases / "items")) {
+        const std::string name = folder.filename().string();
         const std::string reading = name == "known-fault" ? "shown" : name;
-        for (const auto& file : fs::directory_iterator(folder)) {
-            SCOPED_TRACE(file.path().string());
-            const std::string text = filled(readFile(file.path()), {{"@DAY@", "20261210"}});
+        for (const fs::path& file : listed(folder)) {
+            SCOPED_TRACE(file.string());
+            const std::string text = filled(readFile(file), {{"@DAY@", "20261210"}});
             expectItemFile([&](const fs::path& bad) { writeFile(bad, text); }, reading);
         }
     }

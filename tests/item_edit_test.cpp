@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -27,8 +26,7 @@ const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/cases/edits";
 Lines linesNamed(const std::string& text, const std::string& name) {
     Lines found;
     bool observance = false;
-    std::istringstream lines{filled(text, {{"\r\n ", ""}})};
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line : linesOf(filled(text, {{"\r\n ", ""}}))) {
         line.pop_back();  // the CR
         observance = line == "BEGIN:STANDARD" || line == "BEGIN:DAYLIGHT" ||
                      (observance && line != "END:STANDARD" && line != "END:DAYLIGHT");
@@ -69,10 +67,9 @@ Changes changesOf(const Json& names) {
 
 /// Carries out one step of a case on the item's text and checks it; then the steps after it.
 void check(const std::string& text, const Json& step, const TimeZone& user) {
-    auto parsed =
+    auto item =
         ical::Item::parse(text, {"s/c/item", "s/c", std::nullopt, "item"}, user, ical::Keep::tree);
-    ASSERT_TRUE(parsed) << text;
-    ical::Item& item = *parsed;
+    ASSERT_TRUE(item) << text;
     const Instant now = at("2024-04-01T00:00:00Z");
     const auto instant = [](const Json& at, const char* name) {
         return at.contains(name) ? std::optional{testing::at(at[name].get<std::string>())}
@@ -82,7 +79,7 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
     if (step.contains("save")) {
         const Json& save = step["save"];
         const auto named = instant(save, "occurrence");
-        Event event = named ? occurrenceAt(item, *named) : item.event();
+        Event event = named ? occurrenceAt(*item, *named) : item->event();
         if (save.contains("title")) {
             event.title = save["title"];
         }
@@ -92,13 +89,13 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
         if (save.contains("rule")) {
             event.recurrenceRules = {ruleOf(save["rule"])};
         }
-        result = item.save(event, named ? Span::thisEvent : Span::futureEvents,
-                           changesOf(save["changes"]), now);
+        result = item->save(event, named ? Span::thisEvent : Span::futureEvents,
+                            changesOf(save["changes"]), now);
     } else {
         // An overridden occurrence may have moved away from the start that names it.
-        Event event = item.event();
+        Event event = item->event();
         event.occurrenceDate = instant(step, "occurrence");
-        result = item.remove(
+        result = item->remove(
             event, step["remove"] == "future" ? Span::futureEvents : Span::thisEvent, now);
     }
     ASSERT_FALSE(std::holds_alternative<StoreError>(result))
@@ -106,7 +103,7 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
     const auto outcome = std::get<ical::Outcome>(result);
     EXPECT_EQ(outcome == ical::Outcome::unchanged ? "unchanged" : "changed",
               step.value("outcome", std::string{"changed"}));
-    const std::string after = item.text();
+    const std::string after = item->text();
     const Json expected = step.value("expect", Json::object());
     for (const auto& [name, lines] : expected.items()) {
         EXPECT_EQ(linesNamed(after, name), lines.get<Lines>()) << name << " in\n" << after;
@@ -116,26 +113,16 @@ void check(const std::string& text, const Json& step, const TimeZone& user) {
     }
 }
 
-class ItemEdit : public ::testing::TestWithParam<std::string> {};
+class ItemEdit : public ::testing::TestWithParam<fs::path> {};
 
 TEST_P(ItemEdit, LeavesTheLinesTheCaseExpects) {
-    std::ifstream file{cases / (GetParam() + ".json")};
-    const Json step = Json::parse(file);
+    const Json step = Json::parse(readFile(GetParam()));
     SCOPED_TRACE(step.value("why", ""));
     check(calendarText(step["item"]), step, zone(step.value("zone", "UTC")));
 }
 
-std::vector<std::string> caseNames() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator{cases}) {
-        names.push_back(entry.path().stem().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ItemEdit, ::testing::ValuesIn(caseNames()),
-                         [](const auto& info) { return testName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Cases, ItemEdit, ::testing::ValuesIn(listed(cases)),
+                         [](const auto& info) { return testName(info.param.stem().string()); });
 
 }  // namespace
 }  // namespace ravu::testing

@@ -49,9 +49,8 @@ Json readCase(const Folder& folder, fs::path ics, const fs::path& root) {
     const timespec mtime[2] = {{folder.fileTime, folder.fileNanoseconds},
                                {folder.fileTime, folder.fileNanoseconds}};
     ::utimensat(AT_FDCWD, file.c_str(), mtime, 0);
-    std::istringstream zoneName{readFile(ics.replace_extension(".zone"))};
     std::string name = folder.zone;
-    zoneName >> name;
+    std::istringstream{readFile(ics.replace_extension(".zone"))} >> name;
     std::ostringstream diagnostics;
     const VdirStore store{root, diagnostics, *findZone(name)};
     const auto found = store.eventsMatching(
@@ -85,15 +84,15 @@ Json readCase(const Folder& folder, fs::path ics, const fs::path& root) {
 TEST(StoreCases, ItemFilesReadAsExpected) {
     for (const Folder& folder : folders) {
         int seen = 0;
-        for (const auto& entry : fs::directory_iterator(fs::path{RAVU_SOURCE_DIR} / folder.path)) {
-            if (entry.path().extension() != ".ics") {
+        for (fs::path ics : listed(fs::path{RAVU_SOURCE_DIR} / folder.path)) {
+            if (ics.extension() != ".ics") {
                 continue;
             }
             ++seen;
-            SCOPED_TRACE(entry.path().string());
+            SCOPED_TRACE(ics.string());
             TempDir root;
-            const Json found = readCase(folder, entry.path(), root.path());
-            const fs::path expected = fs::path{entry.path()}.replace_extension(".expected.json");
+            const Json found = readCase(folder, ics, root.path());
+            const fs::path expected = ics.replace_extension(".expected.json");
             if (std::getenv("RAVU_UPDATE_CASES")) {
                 writeFile(expected, found.dump(2) + "\n");
             }

@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,8 +78,7 @@ struct Khal {
             {"list", "--format", "{start}|{end}|{title}|{all-day}", "--day-format", "", from, to});
         EXPECT_EQ(listed.status, 0) << listed.err;
         std::set<std::string> lines;
-        std::istringstream stream{listed.out};
-        for (std::string line; std::getline(stream, line);) {
+        for (const std::string& line : linesOf(listed.out)) {
             if (!line.empty()) {  // a day line is empty
                 lines.insert(line);
             }

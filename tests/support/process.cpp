@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -19,10 +20,7 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "ravu-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
+    path_ = ::mkdtemp(pattern.data()) ? fs::path{pattern} : throw std::runtime_error{"mkdtemp"};
 }
 
 TempDir::~TempDir() {
@@ -31,9 +29,8 @@ TempDir::~TempDir() {
 }
 
 std::string testName(std::string text) {
-    for (char& c : text) {
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    }
+    std::ranges::replace_if(
+        text, [](unsigned char c) { return !std::isalnum(c); }, '_');
     return text;
 }
 
@@ -48,6 +45,21 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+std::vector<fs::path> listed(const fs::path& folder) {
+    std::vector<fs::path> paths{fs::directory_iterator{folder}, fs::directory_iterator{}};
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream{text};
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string filled(std::string text, const std::map<std::string, std::string>& values) {
     for (const auto& [mark, value] : values) {
         for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;
@@ -58,12 +70,11 @@ std::string filled(std::string text, const std::map<std::string, std::string>& v
     return text;
 }
 
-BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
+BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& input,
                              const Environment& env) {
     writeFile(files_.path() / "0", input);
-    std::vector<std::string> words = argv;
     std::vector<char*> args;
-    for (std::string& word : words) {
+    for (std::string& word : argv) {
         args.push_back(word.data());
     }
     args.push_back(nullptr);
@@ -89,10 +100,9 @@ BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::st
     ::_exit(127);
 }
 
-std::vector<std::string> programWith(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{RAVU_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+std::vector<std::string> programWith(std::vector<std::string> args) {
+    args.insert(args.begin(), RAVU_BINARY);
+    return args;
 }
 
 BackgroundRun::BackgroundRun(const fs::path& root, const std::vector<std::string>& args,
@@ -148,8 +158,7 @@ bool onPath(const std::string& tool) {
 nlohmann::json documentOf(const ProgramRun& run, int status) {
     EXPECT_EQ(run.status, status) << run.err;
     EXPECT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1) << run.out;
-    std::istringstream lines{run.err};
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : linesOf(run.err)) {
         EXPECT_TRUE(line.starts_with("ravu-calendar: ")) << line;
     }
     auto document = nlohmann::json::parse(run.out, nullptr, false);

@@ -33,6 +33,10 @@ std::string testName(std::string text);
 /// Writes a file, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+/// The entries of a folder, sorted by path.
+std::vector<std::filesystem::path> listed(const std::filesystem::path& folder);
+/// The lines of the text, without their line ends.
+std::vector<std::string> linesOf(const std::string& text);
 /// The text with every mark ("@DAY@") replaced by its value.
 std::string filled(std::string text, const std::map<std::string, std::string>& values);
 
@@ -49,8 +53,7 @@ using Environment = std::map<std::string, std::string>;
 class BackgroundRun {
   public:
     /// `argv[0]` is looked up on PATH.
-    BackgroundRun(const std::vector<std::string>& argv, const std::string& input,
-                  const Environment& env);
+    BackgroundRun(std::vector<std::string> argv, const std::string& input, const Environment& env);
     /// The program on the store at `root`, with TZ=UTC unless `env` says otherwise.
     BackgroundRun(const std::filesystem::path& root, const std::vector<std::string>& args,
                   const std::string& input, Environment env = {});

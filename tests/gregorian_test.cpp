@@ -18,6 +18,7 @@
 
 #include "store/ical/item.h"
 #include "tests/support/instants.h"
+#include "tests/support/items.h"
 #include "tests/support/process.h"
 
 namespace ravu::testing {
@@ -61,16 +62,15 @@ std::size_t heldToLibical(const std::string& text, const TimeZone& user) {
                                    {start + days{99999}, start + days{100099}},
                                    {last, last + days{200}}}) {
         const std::string libical = occurrencesOf(*item, from, to, Engine::libicalOnly);
-        EXPECT_EQ(occurrencesOf(*item, from, to, Engine::gregorianWhereTaken), libical)
-            << text << "from " << iso(from);
-        mismatches += occurrencesOf(*item, from, to, Engine::gregorianWhereTaken) != libical;
+        const std::string path = occurrencesOf(*item, from, to, Engine::gregorianWhereTaken);
+        EXPECT_EQ(path, libical) << text << "from " << iso(from);
+        mismatches += path != libical;
     }
     return item->gregorianRules();
 }
 
 std::string itemText(const std::string& start, const std::string& rule) {
-    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:r\r\n" +
-           start + "\r\nDURATION:PT1H\r\nRRULE:" + rule + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+    return Item{"r"}.start(start).line("DURATION", "PT1H").rrule(rule).text();
 }
 
 /// A series of a shape the path takes, with a start the path finds hard.
@@ -82,33 +82,23 @@ std::string generatedSeries(std::mt19937& random) {
     const date::year year{below(4) == 0 ? 1583 + below(1000) : 1995 + below(40)};
     const date::month month{1U + static_cast<unsigned>(below(12))};
     local_days day{year / month / (1 + below(28))};
-    switch (below(4)) {
-        case 0:
-            day = local_days{year / month / date::last};
-            break;
-        case 1:  // February 29 mostly
-            day = local_days{(year - date::years{static_cast<int>(year) % 4}) / 2 / date::last};
-            break;
-        case 2: {  // clock changes in Europe and North America
-            const int spring = below(2);
-            day = below(2) == 0 ? local_days{year / (spring ? 3 : 10) / date::Sunday[date::last]}
-                                : local_days{year / (spring ? 3 : 11) / date::Sunday[2 - spring]};
-            break;
-        }
+    // Month ends, February 29 mostly, and clock changes in Europe and North America.
+    if (const int kind = below(4), spring = kind == 2 ? below(2) : 0; kind == 0) {
+        day = local_days{year / month / date::last};
+    } else if (kind == 1) {
+        day = local_days{(year - date::years{static_cast<int>(year) % 4}) / 2 / date::last};
+    } else if (kind == 2) {
+        day = below(2) == 0 ? local_days{year / (spring ? 3 : 10) / date::Sunday[date::last]}
+                            : local_days{year / (spring ? 3 : 11) / date::Sunday[2 - spring]};
     }
-    std::ostringstream start;
-    start << date::format("%Y%m%d", day);
     const int form = below(4);
-    std::string startLine = "DTSTART;VALUE=DATE:" + start.str();
-    if (form > 0) {
-        start << "T" << pick({"023000", "013000", "000000", "235959", "093000"});
-        startLine = form == 1 ? "DTSTART:" + start.str() + "Z"
-                    : form == 2
-                        ? "DTSTART;TZID=" +
-                              pick({"Europe/Berlin", "America/New_York", "Australia/Lord_Howe"}) +
-                              ":" + start.str()
-                        : "DTSTART:" + start.str();
-    }
+    std::string start = date::format("%Y%m%d", day);
+    start += form == 0 ? "" : "T" + pick({"023000", "013000", "000000", "235959", "093000"});
+    start = form == 0 ? ";VALUE=DATE:" + start
+            : form == 2
+                ? ";TZID=" + pick({"Europe/Berlin", "America/New_York", "Australia/Lord_Howe"}) +
+                      ":" + start
+                : ":" + start + (form == 1 ? "Z" : "");
 
     const std::string frequency = pick({"DAILY", "WEEKLY", "MONTHLY", "YEARLY"});
     std::string rule = "FREQ=" + frequency;
@@ -124,8 +114,7 @@ std::string generatedSeries(std::mt19937& random) {
                          ? std::string{below(5) == 0 ? "1" : ""} + weekdays[(first + i) % 7] + ","
                          : "";
         }
-        rule += ";BYDAY=" + (byDay.empty() ? std::string{"MO,"} : byDay);
-        rule.pop_back();
+        rule += ";BYDAY=" + (byDay.empty() ? "MO" : byDay.substr(0, byDay.size() - 1));
         rule += below(2) == 0 ? ";WKST=" + std::string{weekdays[below(7)]} : "";
     } else if (frequency == "MONTHLY" && below(3) == 1) {
         rule += ";BYMONTHDAY=" + pick({"31", "-1", "30,-30", "29,1", "15", "31,-31,-3"});
@@ -137,11 +126,10 @@ std::string generatedSeries(std::mt19937& random) {
     if (const int end = below(3); end == 1) {
         rule += ";COUNT=" + std::to_string(1 + below(below(4) == 0 ? 400 : 30));
     } else if (end == 2) {
-        std::ostringstream until;
-        until << date::format("%Y%m%d", day + days{below(3000)});
-        rule += ";UNTIL=" + until.str() + (form == 0 ? "" : below(2) == 0 ? "T093000Z" : "T023000");
+        rule += ";UNTIL=" + date::format("%Y%m%d", day + days{below(3000)});
+        rule += form == 0 ? "" : below(2) == 0 ? "T093000Z" : "T023000";
     }
-    return itemText(startLine, rule);
+    return itemText(start, rule);
 }
 
 TEST(Gregorian, GeneratedSeriesAsLibicalGivesThem) {
@@ -164,7 +152,7 @@ int takenInTime(const std::string& part) {
         int taken = 0;
         for (const char* frequency :
              {"SECONDLY", "MINUTELY", "HOURLY", "DAILY", "WEEKLY", "MONTHLY", "YEARLY"}) {
-            for (const char* start : {"DTSTART:20190131T100000", "DTSTART;VALUE=DATE:20240229"}) {
+            for (const char* start : {":20190131T100000", ";VALUE=DATE:20240229"}) {
                 taken +=
                     heldToLibical(itemText(start, "FREQ=" + std::string{frequency} + ";" + part),
                                   zone("Europe/Berlin"));
@@ -179,8 +167,8 @@ int takenInTime(const std::string& part) {
 
 TEST(Gregorian, RulesAndStoreFilesFinishAsLibicalGivesThem) {
     std::size_t taken = 0;
-    std::istringstream parts{readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/rules.txt")};
-    for (std::string part; std::getline(parts, part);) {
+    for (const std::string& part :
+         linesOf(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/rules.txt"))) {
         const int inTime = takenInTime(part);
         EXPECT_GE(inTime, 0) << part << " hangs, is unreadable or differs from libical";
         taken += std::max(inTime, 0);

@@ -19,13 +19,11 @@ struct Queue {
 
     Queue() {
         store.addCalendar({"cal", "Home", true, std::nullopt, Source{"", SourceType::local}});
-        Event event;
-        event.identifier = "ev";
-        event.calendarId = "cal";
-        event.startDate = at("2026-12-08T09:00:00Z");
-        event.endDate = at("2026-12-08T10:00:00Z");
-        event.occurrenceDate = event.startDate;
-        store.addEvent(event);
+        store.addEvent({.identifier = "ev",
+                        .calendarId = "cal",
+                        .startDate = at("2026-12-08T09:00:00Z"),
+                        .endDate = at("2026-12-08T10:00:00Z"),
+                        .occurrenceDate = at("2026-12-08T09:00:00Z")});
     }
 };
 

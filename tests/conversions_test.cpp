@@ -21,8 +21,9 @@ Json exact(const std::optional<Instant>& instant) {
     return instant ? Json(date::format("%FT%TZ", *instant)) : Json();
 }
 
-std::optional<std::string> textOrNull(const Json& value) {
-    return value.is_null() ? std::nullopt : std::optional{value.get<std::string>()};
+template <typename T>
+std::optional<T> unlessNull(const Json& value) {
+    return value.is_null() ? std::nullopt : std::optional{value.get<T>()};
 }
 
 /// What each function gives for one input, as the rows write it.
@@ -31,7 +32,8 @@ const std::map<std::string, std::function<Json(const Json&)>> functions{
     {"iso", [](const Json& in) { return Json(iso(at(in.get<std::string>()))); }},
     {"utcDayKey", [](const Json& in) { return orNull(utcDayKey(at(in.get<std::string>()))); }},
     {"markerURL", [](const Json& in) { return orNull(markerURL(in.get<std::string>())); }},
-    {"markerItemId", [](const Json& in) { return orNull(markerItemId(textOrNull(in))); }},
+    {"markerItemId",
+     [](const Json& in) { return orNull(markerItemId(unlessNull<std::string>(in))); }},
     {"parseRRuleUntil",
      [](const Json& in) { return exact(parseRRuleUntil(in.get<std::string>())); }},
     {"parseRequest", [](const Json& in) { return parseRequest(in.get<std::string>()); }},
@@ -43,11 +45,7 @@ const std::map<std::string, std::function<Json(const Json&)>> functions{
                                  : std::optional{Source{in[1], SourceType{in[0].get<int>()}}};
          return Json(logicalKey(Calendar{"id", "T", true, std::nullopt, source}));
      }},
-    {"hex",
-     [](const Json& in) {
-         return orNull(
-             hex(in.is_null() ? std::nullopt : std::optional{in.get<std::vector<double>>()}));
-     }},
+    {"hex", [](const Json& in) { return orNull(hex(unlessNull<std::vector<double>>(in))); }},
 };
 
 TEST(Conversions, GiveWhatEachRowExpects) {

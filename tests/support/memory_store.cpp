@@ -43,8 +43,7 @@ std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) 
     std::vector<Event> found;
     for (const Event& row : rows) {
         if ((!predicate.calendarIds ||
-             std::find(predicate.calendarIds->begin(), predicate.calendarIds->end(),
-                       row.calendarId) != predicate.calendarIds->end()) &&
+             std::ranges::count(*predicate.calendarIds, row.calendarId)) &&
             overlaps(row, predicate.start, predicate.end)) {
             found.push_back(row);
         }
@@ -81,12 +80,10 @@ WriteError MemoryStore::refused(const Event& event, bool isNew) const {
             return StoreError{"a repetition the store cannot hold"};
         }
     }
-    for (const Calendar& calendar : calendarList) {
-        if (calendar.identifier == event.calendarId) {
-            return calendar.allowsContentModifications
-                       ? std::nullopt
-                       : std::optional{StoreError{"the calendar is read-only"}};
-        }
+    const auto calendar = std::ranges::find(calendarList, event.calendarId, &Calendar::identifier);
+    if (calendar != calendarList.end()) {
+        return calendar->allowsContentModifications ? WriteError{}
+                                                    : StoreError{"the calendar is read-only"};
     }
     return isNew ? std::optional{StoreError{"the calendar " + event.calendarId + " does not exist"}}
                  : std::nullopt;

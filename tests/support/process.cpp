@@ -73,11 +73,8 @@ std::string filled(std::string text, const std::map<std::string, std::string>& v
 BackgroundRun::BackgroundRun(std::vector<std::string> argv, const std::string& input,
                              const Environment& env) {
     writeFile(files_.path() / "0", input);
-    std::vector<char*> args;
-    for (std::string& word : argv) {
-        args.push_back(word.data());
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args(argv.size() + 1);  // the last one null
+    std::ranges::transform(argv, args.begin(), [](std::string& word) { return word.data(); });
     pid_ = ::fork();
     if (pid_ != 0) {
         ::setpgid(pid_, pid_);

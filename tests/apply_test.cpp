@@ -19,11 +19,12 @@ struct Queue {
 
     Queue() {
         store.addCalendar({"cal", "Home", true, std::nullopt, Source{"", SourceType::local}});
-        store.addEvent({.identifier = "ev",
-                        .calendarId = "cal",
-                        .startDate = at("2026-12-08T09:00:00Z"),
-                        .endDate = at("2026-12-08T10:00:00Z"),
-                        .occurrenceDate = at("2026-12-08T09:00:00Z")});
+        Event event;
+        event.identifier = "ev";
+        event.calendarId = "cal";
+        event.startDate = event.occurrenceDate = at("2026-12-08T09:00:00Z");
+        event.endDate = at("2026-12-08T10:00:00Z");
+        store.addEvent(event);
     }
 };
 

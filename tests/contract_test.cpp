@@ -359,5 +359,35 @@ TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
     }
 }
 
+// The desktop's other applications save through the calendar service, not into files: one that
+// saves an item after a run looked it up under its lock is never overwritten by that run.
+TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
+    DesktopFactory factory;
+    if (const std::string why = DesktopFactory::missing(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const DesktopBus& bus = *contractBus();
+    const fs::path file = bus.home() / "peer.ics";
+    const auto peerSaves = [&](const char* command, const char* title, const char* sequence) {
+        writeFile(file, Item{"peer"}
+                            .summary(title)
+                            .start("20240506T080000Z")
+                            .line("SEQUENCE", sequence)
+                            .text());
+        return bus.client({command, DesktopFactory::cal, file.string()});
+    };
+    ASSERT_TRUE(peerSaves("add", "Sync", "0"));
+    Store& store = factory.open();
+    ASSERT_EQ(store.beginChanges(), std::nullopt);
+    Event event = *store.calendarItemWithIdentifier("cal/peer");
+    ASSERT_TRUE(peerSaves("modify", "Peer's", "1"));
+    event.title = "Ours";
+    EXPECT_NE(store.saveEvent(event, Span::futureEvents, Changes{.title = true})
+                  .value_or(StoreError{})
+                  .message.find("changed by another program"),
+              std::string::npos);
+    EXPECT_EQ(factory.open().calendarItemWithIdentifier("cal/peer")->title, "Peer's");
+}
+
 }  // namespace
 }  // namespace ravu::testing

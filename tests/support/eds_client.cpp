@@ -2,6 +2,7 @@
 // keeps one session bus per process, and the tests' own process keeps the program's):
 //   eds_client clear <source UID>...        removes every component of the calendars
 //   eds_client add <source UID> <file>      adds the VEVENT of the file, as a peer would
+//   eds_client modify <source UID> <file>   saves the VEVENT of the file over its UID
 //   eds_client refresh <source UID>         asks a remote calendar to fetch the server's changes
 // Exits 0 when everything worked, else 1 after a line on standard error.
 #include <libecal/libecal.h>
@@ -21,7 +22,7 @@ int failed(const char* what, GError* error) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        return failed("usage: eds_client clear|add|refresh <source UID> [file]", nullptr);
+        return failed("usage: eds_client clear|add|modify|refresh <source UID> [file]", nullptr);
     }
     const std::string command = argv[1];
     GError* error = nullptr;
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
                                                 E_CAL_OPERATION_FLAG_NONE, nullptr, nullptr);
             }
             g_slist_free_full(components, g_object_unref);
-        } else if (command == "add" && at + 1 < argc) {
+        } else if ((command == "add" || command == "modify") && at + 1 < argc) {
             gchar* text = nullptr;
             if (!g_file_get_contents(argv[at + 1], &text, nullptr, &error)) {
                 return failed("read", error);
@@ -64,10 +65,15 @@ int main(int argc, char** argv) {
             ICalComponent* vevent = vcalendar != nullptr ? i_cal_component_get_first_component(
                                                                vcalendar, I_CAL_VEVENT_COMPONENT)
                                                          : nullptr;
-            if (vevent == nullptr ||
-                !e_cal_client_create_object_sync(calendar, vevent, E_CAL_OPERATION_FLAG_NONE,
-                                                 nullptr, nullptr, &error)) {
-                return failed("add", error);
+            const bool done =
+                vevent != nullptr &&
+                (command == "add"
+                     ? e_cal_client_create_object_sync(calendar, vevent, E_CAL_OPERATION_FLAG_NONE,
+                                                       nullptr, nullptr, &error)
+                     : e_cal_client_modify_object_sync(calendar, vevent, E_CAL_OBJ_MOD_ALL,
+                                                       E_CAL_OPERATION_FLAG_NONE, nullptr, &error));
+            if (!done) {
+                return failed(command.c_str(), error);
             }
             return 0;
         } else if (command == "refresh") {

@@ -380,5 +380,34 @@ TEST(PeerInterop, PythonIcalendarReadsTheDesktopStoresWrites) {
         << ::testing::PrintToString(shown);
 }
 
+// Two runs with the same creates side by side on one desktop: its lock makes one event of each.
+TEST(PeerInterop, TwoDesktopRunsCreatingTheSameItemsMakeOneEventEach) {
+    if (!DesktopBus::missing().empty()) {
+        GTEST_SKIP() << DesktopBus::missing();
+    }
+    const DesktopBus bus{{{"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}}};
+    ASSERT_TRUE(bus.running());
+    const std::string key = "local|On This Computer|Calendar";
+    Json pending = Json::array();
+    for (int i = 0; i < 20; ++i) {
+        pending.push_back(create(key, "Item " + std::to_string(i), 2 + i % 5));
+    }
+    const std::string request = Json{{"pending", pending}}.dump();
+    BackgroundRun first{bus.home() / "unused", {"apply"}, request, bus.environment()};
+    BackgroundRun second{bus.home() / "unused", {"apply"}, request, bus.environment()};
+    const ProgramRun one = first.wait(2min), two = second.wait(2min);
+    EXPECT_EQ(one.status + two.status, 0) << one.out << one.err << two.out << two.err;
+    std::map<std::string, int> events;
+    const Json snapshot =
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+    for (const Json& record : snapshot["feeds"][key]) {
+        ++events[record["title"].get<std::string>()];
+    }
+    EXPECT_EQ(events.size(), 20u);
+    for (const auto& [title, count] : events) {
+        EXPECT_EQ(count, 1) << title;
+    }
+}
+
 }  // namespace
 }  // namespace ravu::testing

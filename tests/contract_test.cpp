@@ -16,6 +16,8 @@
 // those stamps (the CalDAV test shows a server's changes coming back).
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <sstream>
 
 #include "store/desktop/module.h"
@@ -373,6 +375,8 @@ TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
                             .summary(title)
                             .start("20240506T080000Z")
                             .line("SEQUENCE", sequence)
+                            .line("X-PEER", "kept")
+                            .line("DESCRIPTION", "Notes")
                             .text());
         return bus.client({command, DesktopFactory::cal, file.string()});
     };
@@ -387,6 +391,21 @@ TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
                   .message.find("changed by another program"),
               std::string::npos);
     EXPECT_EQ(factory.open().calendarItemWithIdentifier("cal/peer")->title, "Peer's");
+
+    // A save writes its fields and keeps what the program does not model, as the peer wrote it.
+    Store& next = factory.open();
+    event = *next.calendarItemWithIdentifier("cal/peer");
+    event.title = "Ours";
+    ASSERT_EQ(next.saveEvent(event, Span::futureEvents, Changes{.title = true}), std::nullopt);
+    factory.run.reset();
+    const fs::path stored = bus.home() / ".local/share/evolution/calendar/cal/calendar.ics";
+    // The service writes its file a moment after it took the change.
+    for (int i = 0; i < 100 && readFile(stored).find("SUMMARY:Ours") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds{100});
+    }
+    for (const char* kept : {"X-PEER:kept", "DESCRIPTION:Notes", "SUMMARY:Ours"}) {
+        EXPECT_NE(readFile(stored).find(kept), std::string::npos) << kept << readFile(stored);
+    }
 }
 
 }  // namespace

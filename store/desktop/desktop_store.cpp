@@ -203,6 +203,10 @@ class DesktopStore final : public Store {
                                      const std::vector<ECalComponent*>& parts,
                                      ical::Keep keep) const;
     std::variant<Stored, StoreError> read(const std::string& identifier, ical::Keep keep) const;
+    /// The item read whole for a write; an error saying it was not `refused` ("overwritten",
+    /// "removed") when another program changed it since the run saw it.
+    std::variant<Stored, StoreError> unchangedSinceSeen(const std::string& identifier,
+                                                        const char* refused) const;
     /// Each readable item of the calendar that the service's query selects, read now.
     void fetch(const std::string& calendar, const std::string& query,
                const std::function<void(Listed&&)>& visit) const;
@@ -742,17 +746,11 @@ WriteError DesktopStore::update(Event& event, Span span, Changes changes) {
     if (auto error = ical::checkWritable(event)) {
         return error;
     }
-    auto stored = read(event.identifier, ical::Keep::tree);
+    auto stored = unchangedSinceSeen(event.identifier, "overwritten");
     if (auto* error = std::get_if<StoreError>(&stored)) {
         return *error;
     }
     Stored& fresh = std::get<Stored>(stored);
-    if (const auto seen = seen_.find(event.identifier);
-        seen != seen_.end() && seen->second != fresh.version) {
-        return StoreError{event.identifier +
-                          " was changed by another program after it was read; it was not "
-                          "overwritten"};
-    }
     const auto before = contentsOf(fresh.item);
     const ical::EditResult edit = fresh.item.save(event, span, changes, systemNow());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
@@ -766,6 +764,20 @@ WriteError DesktopStore::update(Event& event, Span span, Changes changes) {
     return error;
 }
 
+std::variant<DesktopStore::Stored, StoreError> DesktopStore::unchangedSinceSeen(
+    const std::string& identifier, const char* refused) const {
+    auto stored = read(identifier, ical::Keep::tree);
+    if (const auto* fresh = std::get_if<Stored>(&stored)) {
+        if (const auto seen = seen_.find(identifier);
+            seen != seen_.end() && seen->second != fresh->version) {
+            return StoreError{identifier +
+                              " was changed by another program after it was read; it was not " +
+                              refused};
+        }
+    }
+    return stored;
+}
+
 WriteError DesktopStore::remove(const Event& event, Span span) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
@@ -775,17 +787,11 @@ WriteError DesktopStore::remove(const Event& event, Span span) {
     if (auto* error = std::get_if<StoreError>(&client)) {
         return *error;
     }
-    auto stored = read(event.identifier, ical::Keep::tree);
+    auto stored = unchangedSinceSeen(event.identifier, "removed");
     if (auto* error = std::get_if<StoreError>(&stored)) {
         return *error;
     }
     Stored& fresh = std::get<Stored>(stored);
-    if (const auto seen = seen_.find(event.identifier);
-        seen != seen_.end() && seen->second != fresh.version) {
-        return StoreError{event.identifier +
-                          " was changed by another program after it was read; it was not "
-                          "removed"};
-    }
     const auto before = contentsOf(fresh.item);
     const ical::EditResult edit = fresh.item.remove(event, span, systemNow());
     if (const auto* error = std::get_if<StoreError>(&edit)) {

@@ -231,26 +231,61 @@ void conformUntil(icalcomponent* event, Model& model) {
     }
 }
 
-/// After a series' DTSTART moved between UTC, a zone and floating time, its RECURRENCE-IDs and
-/// EXDATEs are written again in the new form, naming the same instants: RFC 5545 asks them to
-/// match DTSTART, and peers compare them as written. Dates cannot follow a change between
-/// all-day and timed; those are left to `dropStrayExceptions`.
+/// A RECURRENCE-ID or EXDATE property holding a wall-clock value in the given form.
+Property wallProperty(icalproperty_kind kind, local_seconds wall, const Form& form) {
+    icaltimetype value = icalTime(wall, form.kind == Form::Kind::date);
+    if (form.kind == Form::Kind::utc) {
+        value.zone = icaltimezone_get_utc_timezone();
+    }
+    Property property{kind == ICAL_RECURRENCEID_PROPERTY ? icalproperty_new_recurrenceid(value)
+                                                         : icalproperty_new_exdate(value)};
+    if (form.kind == Form::Kind::zoned) {
+        icalproperty_add_parameter(property.get(), icalparameter_new_tzid(form.tzid.c_str()));
+    }
+    return property;
+}
+
+/// After a series' DTSTART changed its form, its RECURRENCE-IDs and EXDATEs are written again in
+/// the new one: RFC 5545 asks them to match DTSTART, and peers compare them as written. Between
+/// UTC, zones and floating time each names the same instant as before; between all-day and timed
+/// each names the occurrence of the same day (in the series' old zone), at the new time of day.
+/// A date EXDATE of a timed series names a whole day in any zone and stays. What then names no
+/// occurrence is left to `dropStrayExceptions`.
 void reformExceptions(icalcomponent*& master, Model& model, const Form& before) {
     const Form now = startForm(master, model);
-    const bool timed = before.kind != Form::Kind::date && now.kind != Form::Kind::date;
-    if (!timed || (before.kind == now.kind && before.tzid == now.tzid)) {
+    if (before.kind == now.kind && before.tzid == now.tzid) {
         return;
     }
-    // The same instant written in the new form; none for a date, which stays as it is.
+    icalproperty* startProperty = icalcomponent_get_first_property(master, ICAL_DTSTART_PROPERTY);
+    const auto startValue = startProperty ? timeOf(startProperty) : std::nullopt;
+    const auto startWall = startValue ? wallOf(*startValue) : std::nullopt;
+    if (!startWall) {
+        return;
+    }
+    const auto timeOfDay = *startWall - date::floor<date::days>(*startWall);
     const auto reformed = [&](icalproperty* property) -> Property {
         const auto value = timeOf(property);
-        const auto wall = value && !value->is_date ? wallOf(*value) : std::nullopt;
-        if (!wall) {
+        const auto wall = value ? wallOf(*value) : std::nullopt;
+        const icalproperty_kind kind = icalproperty_isa(property);
+        if (!wall || (value->is_date && before.kind != Form::Kind::date &&
+                      now.kind != Form::Kind::date && kind == ICAL_EXDATE_PROPERTY)) {
             return nullptr;
         }
-        const Instant instant =
-            formOf(property, *value, model, before).toInstant(*wall, *model.user);
-        return timeProperty(icalproperty_isa(property), instant, now, *model.user);
+        const TimeZone& user = *model.user;
+        // A date, or any value of an all-day series, names its day as written.
+        local_days day = date::floor<date::days>(*wall);
+        std::optional<Instant> instant;
+        if (!value->is_date && before.kind != Form::Kind::date) {
+            instant = formOf(property, *value, model, before).toInstant(*wall, user);
+            day = date::floor<date::days>(before.toWall(*instant, user));
+        }
+        if (now.kind == Form::Kind::date) {
+            return wallProperty(kind, local_seconds{day}, now);
+        }
+        if (!instant) {
+            return wallProperty(kind, day + timeOfDay, now);
+        }
+        return timeProperty(kind, *instant, now, user);
     };
     for (icalcomponent* override : overridesOf(model.root.get(), uidOf(master))) {
         icalproperty* id = icalcomponent_get_first_property(override, ICAL_RECURRENCEID_PROPERTY);
@@ -369,11 +404,14 @@ bool writeRules(icalcomponent*& event, Model& model, const std::vector<Recurrenc
     return true;
 }
 
-/// The key of the occurrence a RECURRENCE-ID or EXDATE names; none for a value it cannot read,
-/// and for a date on a timed series, which names a whole day rather than one occurrence.
+/// The key of the occurrence an RDATE, EXDATE or RECURRENCE-ID names; none for a value it
+/// cannot read, and for a date EXDATE on a timed series, which names a whole day rather than one
+/// occurrence. Any other date on a timed series names the occurrence at the series' time of day.
 std::optional<Instant> keyOfProperty(Model& model, icalproperty* property) {
     const auto value = property ? timeOf(property) : std::nullopt;
-    if (!value || !model.master || (value->is_date && !model.master->event.allDay)) {
+    if (!value || !model.master ||
+        (value->is_date && !model.master->event.allDay &&
+         icalproperty_isa(property) == ICAL_EXDATE_PROPERTY)) {
         return std::nullopt;
     }
     return placedKey(model, property, *value);

@@ -1,13 +1,14 @@
 #include "apply/apply.h"
 
+#include <map>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "apply/entry.h"
 #include "apply/fields.h"
 #include "apply/lookup.h"
 #include "catalogue/catalogue.h"
+#include "convert/marker.h"
 #include "convert/time.h"
 #include "store/access.h"
 
@@ -18,6 +19,7 @@ using std::chrono::seconds;
 
 constexpr std::string_view eventGone = "event no longer on device";
 constexpr std::string_view occurrenceGone = "occurrence no longer on device";
+constexpr std::string_view itemIdRefused = "the item id cannot be stored in the event's URL";
 
 /// The three lists of the result document, filled entry by entry.
 struct Outcomes {
@@ -80,8 +82,10 @@ std::optional<Event> namedOccurrence(const Context& context, const Entry& entry,
 
 /// The last-modified instants a queue tests its external entries against. A run's own writes to a
 /// series stamp every occurrence of it, so once the queue has written a series, its later entries
-/// on that series are tested against the instants their occurrences had before that first write:
-/// the queue never conflicts with itself, and a change made by somebody else still counts.
+/// on that series are tested against the occurrences as they stood before that first write:
+/// the queue never conflicts with itself, and a change made by somebody else still counts. An
+/// occurrence is known by its original start (its recurrence id), since an earlier entry may have
+/// moved it to the start a later one names; one that did not exist before that write passes.
 class Baseline {
   public:
     explicit Baseline(const std::vector<Entry>& pending) {
@@ -92,46 +96,73 @@ class Baseline {
         }
     }
 
-    /// Called before the entry at `index` writes the series `eventId`.
+    /// Called before the entry at `index` writes the series `eventId`; `occurrence` is the one
+    /// it writes, if it names one.
     void beforeWrite(const Context& context, const std::vector<Entry>& pending, std::size_t index,
-                     const std::string& eventId) {
-        if (!written_.insert(eventId).second) {
+                     const std::string& eventId, const Event* occurrence = nullptr) {
+        const auto [before, first] = before_.try_emplace(eventId);
+        if (!first) {
             return;
+        }
+        if (occurrence != nullptr) {
+            before->second.emplace(keyOf(*occurrence), occurrence->lastModified);
         }
         const auto later = externalEntries_.find(eventId);
         if (later == externalEntries_.end()) {
             return;
         }
         for (const std::size_t entry : later->second) {
-            if (entry > index) {
-                const auto occurrence = namedOccurrence(context, pending[entry], eventId);
-                before_.emplace(entry, occurrence ? occurrence->lastModified : std::nullopt);
+            if (entry <= index) {
+                continue;
+            }
+            if (const auto found = namedOccurrence(context, pending[entry], eventId)) {
+                before->second.emplace(keyOf(*found), found->lastModified);
             }
         }
     }
 
-    /// The instant the entry at `index` is tested against, for its occurrence as found now.
-    std::optional<Instant> lastModified(std::size_t index, const Event& occurrence) const {
-        if (const auto known = before_.find(index); known != before_.end() && known->second) {
-            return known->second;
+    /// The instant an entry on the series `eventId` is tested against, for its occurrence as
+    /// found now; none passes.
+    std::optional<Instant> lastModified(const std::string& eventId, const Event& occurrence) const {
+        const auto series = before_.find(eventId);
+        if (series == before_.end()) {
+            return occurrence.lastModified;
         }
-        return occurrence.lastModified;
+        const auto known = series->second.find(keyOf(occurrence));
+        return known != series->second.end() ? known->second : std::nullopt;
     }
 
   private:
+    static Instant keyOf(const Event& occurrence) {
+        return occurrence.occurrenceDate.value_or(occurrence.startDate.value_or(Instant{}));
+    }
+
     std::unordered_map<std::string, std::vector<std::size_t>> externalEntries_;
-    std::unordered_set<std::string> written_;
-    std::unordered_map<std::size_t, std::optional<Instant>> before_;
+    /// By series the queue has written: its occurrences' last-modified instants before that.
+    std::unordered_map<std::string, std::map<Instant, std::optional<Instant>>> before_;
 };
 
 Json writeResult(const std::string& itemId, std::string_view eventId) {
     return Json{{"itemId", itemId}, {"eventkitEventId", eventId}};
 }
 
+/// Whether the entry's item id would come back from the event as it was sent. An event saved
+/// without its marker would be found by no later create, and every retry would make another.
+bool storableItemId(const Entry& entry, std::string_view eventId, Outcomes& outcomes) {
+    if (entry.itemId.empty() || markerURL(entry.itemId)) {
+        return true;
+    }
+    Json result = writeResult(entry.itemId, eventId);
+    result["status"] = "transientError";
+    result["error"] = itemIdRefused;
+    outcomes.writes.push_back(std::move(result));
+    return false;
+}
+
 void create(Context& context, const Entry& entry, MarkerIndex& markers, Outcomes& outcomes) {
     const auto calendar =
         entry.logicalKey ? firstWritableCalendar(context, *entry.logicalKey) : std::nullopt;
-    if (!calendar) {
+    if (!calendar || !storableItemId(entry, "", outcomes)) {
         return;
     }
     // A host that lost our answer sends its create again: the event it made is found by marker.
@@ -156,6 +187,9 @@ void create(Context& context, const Entry& entry, MarkerIndex& markers, Outcomes
 }
 
 void update(Context& context, const Entry& entry, const std::string& eventId, Outcomes& outcomes) {
+    if (!storableItemId(entry, eventId, outcomes)) {
+        return;
+    }
     auto event = context.store.calendarItemWithIdentifier(eventId);
     if (!event) {
         Json result = writeResult(entry.itemId, "");
@@ -196,13 +230,13 @@ void external(Context& context, const std::vector<Entry>& pending, std::size_t i
         return;
     }
     const auto base = entry.baseLastModified;
-    const auto modified = baseline.lastModified(index, *occurrence);
+    const auto modified = baseline.lastModified(eventId, *occurrence);
     if (base && modified && *modified > *base + seconds{1}) {
         result["status"] = "conflict";
         outcomes.external.push_back(std::move(result));
         return;
     }
-    baseline.beforeWrite(context, pending, index, eventId);
+    baseline.beforeWrite(context, pending, index, eventId, &*occurrence);
     if (entry.op == Op::deleteExternal) {
         addStatus(result, context.store.removeEvent(*occurrence, Span::thisEvent));
     } else {

@@ -8,7 +8,7 @@ packages=(
     libical-dev nlohmann-json3-dev libhowardhinnant-date-dev tzdata
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
-    khal python3-icalendar python3-radicale python3-recurring-ical-events vdirsyncer
+    khal python3-icalendar python3-dateutil python3-radicale python3-recurring-ical-events vdirsyncer
     strace time curl
     evolution-data-server libecal2.0-dev dbus
 )

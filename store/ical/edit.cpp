@@ -276,7 +276,11 @@ void reformExceptions(icalcomponent*& master, Model& model, const Form& before) 
         local_days day = date::floor<date::days>(*wall);
         std::optional<Instant> instant;
         if (!value->is_date && before.kind != Form::Kind::date) {
-            instant = formOf(property, *value, model, before).toInstant(*wall, user);
+            // As the reader places it: a UTC exception of a floating series names its wall time.
+            const Form form = before.kind == Form::Kind::floating && icaltime_is_utc(*value)
+                                  ? before
+                                  : formOf(property, *value, model, before);
+            instant = form.toInstant(*wall, user);
             day = date::floor<date::days>(before.toWall(*instant, user));
         }
         if (now.kind == Form::Kind::date) {

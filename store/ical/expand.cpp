@@ -1,5 +1,6 @@
 // The one recurrence expander: libical's iterator, or for the common shapes the Gregorian path
-// held to it (gregorian.cpp), gives the starts of each rule; DTSTART, RDATEs, EXDATEs, overrides
+// held to it (gregorian.cpp), or for rules finer than a day the clock path (clock.cpp), gives the
+// starts of each rule; DTSTART, RDATEs, EXDATEs, overrides
 // and the lengths are added here. Queries, look-ups and the edits that ask whether a series still
 // has an occurrence all go through it.
 //
@@ -41,13 +42,18 @@ std::optional<seconds> stepOf(const icalrecurrencetype& rule) {
     }
 }
 
-/// One rule's starts in order, from the first that can reach the window on: the Gregorian
-/// path's, or libical's iterator's. A rule is walked once a window, and never restarted.
+/// One rule's starts in order, from the first that can reach the window on: the clock path's,
+/// the Gregorian path's, or libical's iterator's. A rule is walked once a window, and never
+/// restarted.
 struct Walk {
+    std::optional<ClockWalk> clock;
     std::optional<GregorianWalk> gregorian;
     Iterator iterator;
 
-    std::optional<local_seconds> next() {
+    std::optional<local_seconds> next(long& steps) {
+        if (clock) {
+            return clock->next(steps);
+        }
         if (gregorian) {
             return gregorian->next();
         }
@@ -59,23 +65,32 @@ struct Walk {
 /// COUNT is walked from DTSTART, since every start before the window counts.
 Walk walkFrom(const Rule& rule, const ReadEvent& master, local_seconds earliest, Engine engine) {
     const bool allDay = master.event.allDay;
-    const bool skip = rule.rule.count == 0 && earliest > master.wall;
+    const bool skip = rule.count == 0 && earliest > master.wall;
     Walk walk;
-    if (rule.gregorian && engine == Engine::gregorianWhereTaken) {
+    const bool fast = engine == Engine::gregorianWhereTaken || !rule.libicalTakes;
+    if (rule.clock && fast) {
+        walk.clock.emplace(*rule.clock, skip ? earliest : master.wall);
+        return walk;
+    }
+    if (rule.gregorian && fast) {
         // libical compares the dates alone of all-day starts.
         const local_seconds from = allDay ? date::floor<date::days>(earliest) : earliest;
         walk.gregorian.emplace(*rule.gregorian, skip ? from : master.wall);
         return walk;
     }
-    local_seconds first = master.wall;
-    const auto step = stepOf(rule.rule);
-    if (skip && step) {
-        // libical's set_start picks wrong instants for these rules when INTERVAL > 1. Moving
-        // DTSTART by whole steps keeps every later instant, and the BY parts only look at the
-        // clock and the calendar, not at DTSTART.
-        first += (earliest - master.wall) / *step * *step;
+    local_seconds first = rule.anchor;
+    auto step = stepOf(rule.rule);
+    if (rule.rule.freq == ICAL_WEEKLY_RECURRENCE && rule.rule.interval > 1) {
+        step = date::days{7} * rule.rule.interval;
     }
-    walk.iterator = first == master.wall && rule.probe
+    if (skip && step && earliest > first) {
+        // libical's set_start picks wrong instants for these rules when INTERVAL > 1 (for a
+        // WEEKLY one, the wrong weeks). Moving the start by whole periods keeps every later
+        // instant, and the BY parts only look at the clock and the calendar, not at where the
+        // iterator started.
+        first += (earliest - first) / *step * *step;
+    }
+    walk.iterator = first == rule.anchor && rule.probe
                         ? std::move(rule.probe)
                         : Iterator{icalrecur_iterator_new(rule.rule, icalTime(first, allDay))};
     if (walk.iterator && skip && !step) {
@@ -103,30 +118,36 @@ bool expandRule(const Model& model, const Rule& rule, Instant windowStart, Insta
         return true;
     }
     Walk walk = walkFrom(rule, master, earliest, engine);
-    if (!walk.gregorian && !walk.iterator) {
+    if (!walk.clock && !walk.gregorian && !walk.iterator) {
         return true;  // no start left, or libical took no iterator for the rule
     }
     // DTSTART is the first instance and counts towards COUNT even when the rule does not
-    // produce it; libical then counts only what it produces.
+    // produce it; the rule's own starts then count from the second on.
     std::optional<long> count;
     long produced = 0;
     std::size_t added = 0;
-    for (long step = 0;; ++step) {
+    for (;;) {
         if (steps-- <= 0 || added == limit) {
             return false;
         }
-        const auto wall = walk.next();
-        if (!wall || (rule.until && *wall > *rule.until)) {
+        const auto wall = walk.next(steps);
+        if (!wall) {
+            if (steps <= 0) {
+                return false;
+            }
             break;
         }
-        if (rule.rule.count > 0 && step == 0) {
-            count = *wall == master.wall ? rule.rule.count : rule.rule.count - 1;
-        }
-        if (count && produced++ >= *count) {
+        if (rule.until && *wall > *rule.until) {
             break;
         }
         if (*wall < master.wall) {
-            continue;
+            continue;  // libical started on an earlier day of DTSTART's week
+        }
+        if (rule.count > 0 && !count) {
+            count = *wall == master.wall ? rule.count : rule.count - 1;
+        }
+        if (count && produced++ >= *count) {
+            break;
         }
         const Instant start = master.form.toInstant(*wall, user);
         if (start >= windowEnd) {

@@ -8,9 +8,10 @@
 // window instead of stepping through every one before it.
 //
 // This is not a recurrence engine of our own: for these shapes it must give exactly the starts
-// libical's iterator gives, its quirks included (which week a WEEKLY rule's weeks are counted
-// from, the months a day of the month leaves out, libical's last year), and the differential
-// test in tests/gregorian_test.cpp holds it to that. Every other rule stays with libical.
+// libical's iterator gives (the months a day of the month leaves out, libical's last year), and
+// the differential test in tests/gregorian_test.cpp holds it to that. Every other rule stays with
+// libical. The one fault of libical's that is not copied is the week a WEEKLY rule's weeks are
+// counted from: both paths count them as RFC 5545 does (see `Rule::anchor`).
 #include <algorithm>
 #include <cstdint>
 
@@ -21,8 +22,6 @@ namespace {
 
 using date::days;
 
-/// libical's iterator gives no start in this year or later (its MAX_TIME_T_YEAR is 2582).
-constexpr int beyondYear = 2583;
 constexpr local_days beyond{date::year{beyondYear} / 1 / 1};
 /// Before this ICU's calendar counts Julian days.
 constexpr local_days reform{date::year{1583} / 1 / 1};
@@ -120,8 +119,7 @@ std::optional<Gregorian> gregorianOf(const icalrecurrencetype& rule, local_secon
             if (!byMonthDay.empty()) {
                 return std::nullopt;
             }
-            // Weeks begin on WKST. libical's parser lists BYDAY in the order of such a week, and
-            // the store has made each a plain weekday, listed once.
+            // The store has made each BYDAY a plain weekday, listed once.
             const int weekStart = rule.week_start;
             const auto inWeek = [&](int weekday) { return (weekday - weekStart + 7) % 7; };
             const int own = weekdayOf(day);
@@ -132,16 +130,14 @@ std::optional<Gregorian> gregorianOf(const icalrecurrencetype& rule, local_secon
             if (weekdays.empty()) {
                 weekdays.push_back(own);
             }
-            // The weeks are counted from the one libical moves DTSTART into when it moves it to
-            // the list's first weekday: by the difference of their numbers (Sunday 1, Saturday
-            // 7), and a week further back when DTSTART's weekday comes before WKST's.
-            const int head = weekdays.front();
-            const int move = head == own ? 0 : own >= weekStart ? head - own : head - own - 7;
+            // The weeks begin on WKST and are counted from the one that holds DTSTART; its days
+            // before DTSTART are passed over.
             gregorian.unit = Gregorian::Unit::week;
-            gregorian.first = day + days{move - inWeek(head)};
+            gregorian.first = day - days{inWeek(own)};
             for (const int weekday : weekdays) {
                 gregorian.days.push_back(inWeek(weekday));
             }
+            std::sort(gregorian.days.begin(), gregorian.days.end());
             break;
         }
         case ICAL_MONTHLY_RECURRENCE:

@@ -218,9 +218,9 @@ bool Item::repeats() const {
 }
 
 std::size_t Item::gregorianRules() const {
-    return static_cast<std::size_t>(
-        std::count_if(model_->rules.begin(), model_->rules.end(),
-                      [](const Rule& rule) { return rule.gregorian.has_value(); }));
+    return static_cast<std::size_t>(std::count_if(
+        model_->rules.begin(), model_->rules.end(),
+        [](const Rule& rule) { return (rule.gregorian || rule.clock) && rule.libicalTakes; }));
 }
 
 const std::vector<std::string>& Item::notes() const {

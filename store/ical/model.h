@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -144,6 +145,10 @@ struct ExtraStart {
 
 // --- The Gregorian path (gregorian.cpp) -------------------------------------------------------
 
+/// libical's iterator gives no start in this year or later (its MAX_TIME_T_YEAR is 2582); the
+/// paths that stand in for it stop there too.
+inline constexpr int beyondYear = 2583;
+
 /// A rule of one of the common shapes, stepped on wall-clock days instead of by libical: a run
 /// of periods (days, weeks, months or years, `interval` apart), each with its days.
 struct Gregorian {
@@ -182,18 +187,78 @@ class GregorianWalk {
     bool ended_ = false;  ///< past libical's last year
 };
 
-/// One RRULE, ready for libical's iterator or the Gregorian path.
+// --- The clock path (clock.cpp) ---------------------------------------------------------------
+
+/// A rule finer than a day (SECONDLY, MINUTELY, HOURLY), stepped on the wall clock. Its periods
+/// (one unit of the frequency each, `step` apart from DTSTART's) are tested as a whole against
+/// the BY parts that limit them; one that fails is left by jumping to the next month, day, hour
+/// or minute that may pass, never stepped through a second at a time as libical's iterator does.
+struct Clock {
+    local_seconds start;           ///< DTSTART: no start comes before it
+    local_seconds base;            ///< DTSTART cut to the unit: the first period's start
+    std::chrono::seconds unit{1};  ///< a second, a minute or an hour
+    std::chrono::seconds step{1};  ///< INTERVAL units
+    /// Where a period's starts lie in it: the BY parts finer than the unit (or DTSTART's own
+    /// values of them), with BYSETPOS applied. Every period that passes has the same.
+    std::vector<std::chrono::seconds> offsets;
+    std::uint16_t months = 0;   ///< bit m: month m allowed (none: all)
+    std::uint8_t weekdays = 0;  ///< bit w: weekday w (0 Sunday) allowed (none: all)
+    std::vector<int> monthDays;
+    std::vector<int> yearDays;
+    std::uint32_t hours = 0;    ///< bit h (none: all)
+    std::uint64_t minutes = 0;  ///< bit m, for units below an hour (none: all)
+    std::uint64_t seconds = 0;  ///< bit s, for units of a second (none: all)
+};
+
+/// The sub-daily rule, starting at `start`, on the clock path; none for another frequency, and
+/// for a rule none of whose starts can ever exist (a February 30, an hour its steps never reach,
+/// a BYSETPOS past every period's starts), which then gives its first occurrence only.
+std::optional<Clock> clockOf(const icalrecurrencetype& rule, local_seconds start);
+
+/// The starts of a clock rule in order, from the first at or after `from` on.
+class ClockWalk {
+  public:
+    ClockWalk(const Clock& rule, local_seconds from);
+    /// The next start; none past the last year libical writes, or once `budget` (the jumps and
+    /// starts the walk may still take, shared with the rest of the expansion) runs out.
+    std::optional<local_seconds> next(long& budget);
+
+  private:
+    /// The first period at or after `period` that passes the rule's limits, by jumps.
+    std::optional<long long> passing(long long period, long& budget) const;
+
+    const Clock* rule_;
+    local_seconds from_;
+    long long period_;
+    std::size_t at_;  ///< in the offsets of `period_`; past them: the period is done
+};
+
+/// One RRULE, ready for libical's iterator, the Gregorian path or the clock path.
 struct Rule {
-    icalrecurrencetype rule;  ///< UNTIL taken out (see `until`), repeated BY values dropped
+    /// UNTIL taken out (see `until`), repeated BY values dropped; COUNT too when `anchor` is not
+    /// DTSTART (see `count`).
+    icalrecurrencetype rule;
     /// The last wall-clock start the rule allows, in the series' zone. libical compares UNTIL
     /// with a floating DTSTART as if both were UTC, so the expander applies it itself.
     std::optional<local_seconds> until;
+    /// COUNT, or 0. The expander counts, since libical may be started before DTSTART.
+    int count = 0;
+    /// The start libical's iterator is given. A WEEKLY rule with an INTERVAL is started on the
+    /// first listed weekday of DTSTART's week: libical counts its weeks from the week it moves
+    /// DTSTART into, and from there that is DTSTART's own week, as RFC 5545 counts them. Starts
+    /// before DTSTART are then passed over.
+    local_seconds anchor{};
     /// RSCALE's calendar name, which `rule` points to.
     std::shared_ptr<const std::string> rscale;
     /// Set when the Gregorian path steps the rule.
     std::optional<Gregorian> gregorian;
+    /// Set for rules finer than a day, which the clock path steps.
+    std::optional<Clock> clock;
+    /// Whether libical's iterator may be given the rule at all (see `expandable`); a sub-daily
+    /// rule with BY parts never is, outside tests that compare the paths.
+    bool libicalTakes = false;
     /// The iterator made when the item was read to learn whether libical takes the rule, not
-    /// stepped yet: the first expansion from DTSTART steps it rather than making another.
+    /// stepped yet: the first expansion from `anchor` steps it rather than making another.
     mutable Iterator probe;
 };
 

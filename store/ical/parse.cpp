@@ -296,6 +296,24 @@ void dropRepeats(short* values, std::size_t size) {
     }
 }
 
+/// Where libical's iterator must start a WEEKLY rule for its weeks to be counted from the week of
+/// `start`, the WKST-started week that holds DTSTART: on the weekday BYDAY names first, in that
+/// week. libical moves its start to that weekday, counts its weeks from the week it lands in, and
+/// lands a week early when DTSTART's weekday comes before WKST's.
+local_seconds weekAnchor(const icalrecurrencetype& rule, local_seconds start) {
+    const auto day = date::floor<date::days>(start);
+    const int weekStart =
+        rule.week_start >= ICAL_SUNDAY_WEEKDAY && rule.week_start <= ICAL_SATURDAY_WEEKDAY
+            ? rule.week_start
+            : ICAL_MONDAY_WEEKDAY;
+    const auto inWeek = [&](int weekday) { return (weekday - weekStart + 7) % 7; };
+    const int own = static_cast<int>(date::weekday{day}.c_encoding()) + 1;
+    const int head = rule.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX
+                         ? icalrecurrencetype_day_day_of_week(rule.by_day[0])
+                         : own;
+    return start + date::days{inWeek(head) - inWeek(own)};
+}
+
 /// The rule ready for the iterator, or none when libical cannot expand it.
 std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master,
                                 const TimeZone& user) {
@@ -339,10 +357,15 @@ std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master
         rule.by_day[0] = static_cast<short>(weekday.c_encoding() + 1);
         rule.by_day[1] = ICAL_RECURRENCE_ARRAY_MAX;
     }
-    if (!expandable(rule, master.wall)) {
+    Rule prepared;
+    prepared.rule = rule;
+    prepared.count = rule.count;
+    prepared.anchor = master.wall;
+    prepared.clock = clockOf(rule, master.wall);
+    prepared.libicalTakes = expandable(rule, master.wall);
+    if (!prepared.clock && !prepared.libicalTakes) {
         return std::nullopt;
     }
-    Rule prepared{rule, std::nullopt, nullptr, std::nullopt, nullptr};
     if (rule.rscale != nullptr) {
         // The name lives in the parsed file, which goes before the rule is used.
         prepared.rscale = std::make_shared<const std::string>(rule.rscale);
@@ -362,10 +385,17 @@ std::optional<Rule> prepareRule(icalrecurrencetype rule, const ReadEvent& master
         }
         prepared.rule.until = icaltime_null_time();
     }
+    if (rule.freq == ICAL_WEEKLY_RECURRENCE && rule.interval > 1) {
+        prepared.anchor = weekAnchor(rule, master.wall);
+        prepared.rule.count = 0;
+    }
+    if (prepared.clock) {
+        return prepared;
+    }
     prepared.gregorian = gregorianOf(prepared.rule, master.wall);
     if (!prepared.gregorian) {
         prepared.probe.reset(
-            icalrecur_iterator_new(prepared.rule, icalTime(master.wall, master.event.allDay)));
+            icalrecur_iterator_new(prepared.rule, icalTime(prepared.anchor, master.event.allDay)));
         if (!prepared.probe) {
             return std::nullopt;
         }
@@ -390,6 +420,12 @@ std::optional<std::pair<local_seconds, Instant>> placeIn(const ReadEvent& master
     if (value.is_date) {
         const local_seconds at = *wall + (master.wall - date::floor<date::days>(master.wall));
         return std::pair{at, master.form.toInstant(at, user)};
+    }
+    if (master.form.kind == Form::Kind::floating && icaltime_is_utc(value) &&
+        icalproperty_isa(property) != ICAL_RDATE_PROPERTY) {
+        // An exception of a floating series written in UTC names the occurrence at that wall
+        // time, as libical and python icalendar compare them: its Z is ignored.
+        return std::pair{*wall, master.form.toInstant(*wall, user)};
     }
     const Form form = formOf(property, value, model, master.form);
     const Instant start = form.toInstant(*wall, user);

@@ -5,7 +5,9 @@
 // under a small frequency makes that call run for seconds (five microseconds a step: a Monday of
 // a SECONDLY rule is 86,400 steps away), and one that can never match (February 30) runs it to
 // libical's own end of time: a file of 199 bytes could hang every run. So the iterator only gets
-// rules from the list below, with values that exist and can match from the rule's start.
+// rules from the list below, with values that exist and can match from the rule's start. Rules
+// finer than a day with BY parts go to the clock path (clock.cpp) instead; libical also gets
+// some of them wrong (HOURLY;BYHOUR=23 from 10:00 leaves out that day's 23:00).
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -29,17 +31,9 @@ constexpr unsigned bySetPos = 1U << 8;
 constexpr unsigned timeOfDay = bySecond | byMinute | byHour;
 constexpr unsigned dayParts = byDay | byMonthDay | byMonth;
 
-/// The BY parts each frequency may have. Below HOURLY only parts that expand a step are
-/// allowed; HOURLY may be limited to hours and days, since a day is at most 24 steps and a month
-/// at most 744.
+/// The BY parts each frequency may have: none below a day.
 unsigned allowedParts(icalrecurrencetype_frequency frequency) {
     switch (frequency) {
-        case ICAL_SECONDLY_RECURRENCE:
-            return 0;
-        case ICAL_MINUTELY_RECURRENCE:
-            return bySecond;
-        case ICAL_HOURLY_RECURRENCE:
-            return timeOfDay | dayParts;
         case ICAL_DAILY_RECURRENCE:
             return timeOfDay | dayParts | bySetPos;
         case ICAL_WEEKLY_RECURRENCE:
@@ -157,26 +151,10 @@ bool expandable(const icalrecurrencetype& rule, local_seconds start) {
     if (!monthDays.empty() && !someDayExists(monthDays, reachableMonths)) {
         return false;
     }
-    const bool limitsDays =
-        rule.freq == ICAL_HOURLY_RECURRENCE || rule.freq == ICAL_DAILY_RECURRENCE;
-    if (limitsDays &&
+    if (rule.freq == ICAL_DAILY_RECURRENCE &&
         std::any_of(monthDays.begin(), monthDays.end(), [](int day) { return day < 0; })) {
         // Counted from the end of the month these never match when a day is tested on its own.
         return false;
-    }
-    if (rule.freq == ICAL_HOURLY_RECURRENCE) {
-        // Every day is visited only when a step is at most a day long; hours a step never
-        // reaches cannot match at all.
-        if ((parts & dayParts) != 0 && interval > 24) {
-            return false;
-        }
-        const int hour = static_cast<int>(date::hh_mm_ss{start - day}.hours().count());
-        if (!hours.empty() && !intersects(hours, reached(hour, interval, 24, 0))) {
-            return false;
-        }
-        if (!days.empty() && !monthDays.empty()) {
-            return false;
-        }
     }
     if (rule.freq == ICAL_DAILY_RECURRENCE && !days.empty() && interval % 7 == 0) {
         const int weekday = static_cast<int>(date::weekday{day}.c_encoding()) + 1;

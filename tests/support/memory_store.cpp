@@ -122,9 +122,6 @@ void MemoryStore::layOut(const Event& series) {
 }
 
 WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
-    if (failSavesWith) {
-        return StoreError{*failSavesWith};
-    }
     if (WriteError error = refused(event, event.identifier.empty())) {
         return error;
     }
@@ -160,9 +157,6 @@ WriteError MemoryStore::saveEvent(Event& event, Span span, Changes changes) {
 }
 
 WriteError MemoryStore::removeEvent(const Event& event, Span span) {
-    if (failRemovalsWith) {
-        return StoreError{*failRemovalsWith};
-    }
     const auto item = items.find(event.identifier);
     if (item == items.end()) {
         return StoreError{"the event " + event.identifier + " does not exist"};

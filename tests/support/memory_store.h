@@ -23,9 +23,6 @@ class MemoryStore final : public Store {
     std::vector<Event> rows;
     /// What `calendarItemWithIdentifier` returns, by identifier.
     std::map<std::string, Event> items;
-    /// Messages with which the next saves or removals fail (any save or removal when set).
-    std::optional<std::string> failSavesWith;
-    std::optional<std::string> failRemovalsWith;
 
     /// Adds a calendar, a single event (as row and item) and returns its identifier.
     const Calendar& addCalendar(Calendar calendar);

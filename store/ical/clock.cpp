@@ -18,15 +18,6 @@ using std::chrono::seconds;
 constexpr seconds day{86'400};
 constexpr seconds week{7 * 86'400};
 
-template <std::size_t size>
-std::vector<int> valuesOf(const short (&values)[size]) {
-    std::vector<int> found;
-    for (std::size_t i = 0; i < size && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
-        found.push_back(values[i]);
-    }
-    return found;
-}
-
 /// The values as bits of a mask; false when one lies outside [low, high].
 template <typename Mask>
 bool maskOf(const std::vector<int>& values, int low, int high, Mask& mask) {

@@ -31,15 +31,6 @@ int weekdayOf(local_days day) {
     return static_cast<int>(date::weekday{day}.c_encoding()) + 1;
 }
 
-template <std::size_t size>
-std::vector<int> valuesOf(const short (&values)[size]) {
-    std::vector<int> found;
-    for (std::size_t i = 0; i < size && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
-        found.push_back(values[i]);
-    }
-    return found;
-}
-
 /// Months since the year 0, so that steps of up to 32,767 months cannot leave date's range.
 long monthIndex(local_days day) {
     const date::year_month_day ymd{day};

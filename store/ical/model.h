@@ -305,6 +305,16 @@ struct Model {
 /// takes those zones from the database, and a writer keeps them.
 std::optional<Component> parseText(std::string text, bool keepZones);
 
+/// The values of one of a rule's BY lists, up to libical's end marker.
+template <std::size_t size>
+std::vector<int> valuesOf(const short (&values)[size]) {
+    std::vector<int> found;
+    for (std::size_t i = 0; i < size && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+        found.push_back(values[i]);
+    }
+    return found;
+}
+
 /// Whether libical's iterator can be given the rule, which starts at `start`: only rules whose
 /// BY parts its frequency steps through quickly, with values that can match.
 bool expandable(const icalrecurrencetype& rule, local_seconds start);

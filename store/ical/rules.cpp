@@ -47,14 +47,6 @@ unsigned allowedParts(icalrecurrencetype_frequency frequency) {
     }
 }
 
-std::vector<int> valuesOf(const short* values, std::size_t size) {
-    std::vector<int> found;
-    for (std::size_t i = 0; i < size && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
-        found.push_back(values[i]);
-    }
-    return found;
-}
-
 bool within(const std::vector<int>& values, int low, int high, bool signedValues) {
     return std::all_of(values.begin(), values.end(), [&](int value) {
         const int magnitude = signedValues ? std::abs(value) : value;
@@ -93,15 +85,15 @@ bool intersects(const std::vector<int>& a, const std::vector<int>& b) {
 }  // namespace
 
 bool expandable(const icalrecurrencetype& rule, local_seconds start) {
-    const auto seconds = valuesOf(rule.by_second, std::size(rule.by_second));
-    const auto minutes = valuesOf(rule.by_minute, std::size(rule.by_minute));
-    const auto hours = valuesOf(rule.by_hour, std::size(rule.by_hour));
-    const auto days = valuesOf(rule.by_day, std::size(rule.by_day));
-    const auto monthDays = valuesOf(rule.by_month_day, std::size(rule.by_month_day));
-    const auto yearDays = valuesOf(rule.by_year_day, std::size(rule.by_year_day));
-    const auto weeks = valuesOf(rule.by_week_no, std::size(rule.by_week_no));
-    const auto months = valuesOf(rule.by_month, std::size(rule.by_month));
-    const auto positions = valuesOf(rule.by_set_pos, std::size(rule.by_set_pos));
+    const auto seconds = valuesOf(rule.by_second);
+    const auto minutes = valuesOf(rule.by_minute);
+    const auto hours = valuesOf(rule.by_hour);
+    const auto days = valuesOf(rule.by_day);
+    const auto monthDays = valuesOf(rule.by_month_day);
+    const auto yearDays = valuesOf(rule.by_year_day);
+    const auto weeks = valuesOf(rule.by_week_no);
+    const auto months = valuesOf(rule.by_month);
+    const auto positions = valuesOf(rule.by_set_pos);
 
     const auto bit = [](const std::vector<int>& values, unsigned part) {
         return values.empty() ? 0U : part;

@@ -82,6 +82,32 @@ bool intersects(const std::vector<int>& a, const std::vector<int>& b) {
                        [&](int value) { return std::find(b.begin(), b.end(), value) != b.end(); });
 }
 
+/// Whether a BYSETPOS value can name one of the starts a period gives: at most so many days
+/// (a weekday of the month occurs at most five times) at so many times of day. libical looks for
+/// the first start of a rule whose positions never exist until its end of time.
+bool someSetPosition(icalrecurrencetype_frequency frequency, const std::vector<int>& days,
+                     const std::vector<int>& monthDays, const std::vector<int>& yearDays,
+                     const std::vector<int>& positions, std::size_t hours, std::size_t minutes,
+                     std::size_t seconds) {
+    long most = 366;
+    if (frequency == ICAL_DAILY_RECURRENCE) {
+        most = 1;
+    } else if (frequency == ICAL_WEEKLY_RECURRENCE) {
+        most = days.empty() ? 1 : static_cast<long>(days.size());
+    } else if (frequency == ICAL_MONTHLY_RECURRENCE) {
+        most = !monthDays.empty() ? static_cast<long>(monthDays.size()) : !days.empty() ? 0 : 1;
+        for (const int code : monthDays.empty() ? days : std::vector<int>{}) {
+            most += icalrecurrencetype_day_position(static_cast<short>(code)) == 0 ? 5 : 1;
+        }
+    } else if (!yearDays.empty()) {
+        most = static_cast<long>(yearDays.size());
+    }
+    most *= static_cast<long>(std::max<std::size_t>(hours, 1) * std::max<std::size_t>(minutes, 1) *
+                              std::max<std::size_t>(seconds, 1));
+    return std::any_of(positions.begin(), positions.end(),
+                       [&](int position) { return std::abs(position) <= most; });
+}
+
 }  // namespace
 
 bool expandable(const icalrecurrencetype& rule, local_seconds start) {
@@ -117,6 +143,11 @@ bool expandable(const icalrecurrencetype& rule, local_seconds start) {
         !within(hours, 0, 23, false) || !within(monthDays, 1, 31, true) ||
         !within(yearDays, 1, 366, true) || !within(weeks, 1, 53, true) ||
         !within(months, 1, 12, false) || !within(positions, 1, 366, true)) {
+        return false;
+    }
+
+    if (!positions.empty() && !someSetPosition(rule.freq, days, monthDays, yearDays, positions,
+                                               hours.size(), minutes.size(), seconds.size())) {
         return false;
     }
 

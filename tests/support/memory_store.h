@@ -26,6 +26,8 @@ class MemoryStore final : public Store {
     /// Messages with which the next saves or removals fail (any save or removal when set).
     std::optional<std::string> failSavesWith;
     std::optional<std::string> failRemovalsWith;
+    /// A message with which every read of events fails, as a calendar that cannot be read.
+    std::optional<std::string> failReadsWith;
 
     /// Adds a calendar, a single event (as row and item) and returns its identifier.
     const Calendar& addCalendar(Calendar calendar);
@@ -33,11 +35,12 @@ class MemoryStore final : public Store {
 
     AuthorizationStatus authorizationStatus() const override { return status; }
     bool requestFullAccess() override { return status == AuthorizationStatus::fullAccess; }
-    std::vector<Calendar> calendars() const override { return calendarList; }
-    std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
-    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
-                                          Instant end) const override;
-    std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
+    Result<std::vector<Calendar>> calendars(Listing) const override { return calendarList; }
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
+    Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
+    Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
+                                                  Instant end) const override;
+    Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;

@@ -2,6 +2,7 @@
 // other outcome is a golden case under tests/cases/apply/.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "apply/apply.h"
@@ -35,19 +36,44 @@ const Json queue = Json::parse(R"({"pending":[
     {"op":"deleteExternal","eventkitEventId":"ev","occurrenceStart":"2026-12-08T09:00:00Z"},
     {"op":"delete","eventkitEventId":"ev"}]})");
 
-TEST(ApplyOnMemory, RefusedWritesAreTransientAndARefusedRemovalIsNotTold) {
-    Queue run;
-    run.store.failSavesWith = "disk full";
-    run.store.failRemovalsWith = "read-only file";
-    EXPECT_EQ(cmdApply(run.context, queue), Json::parse(R"({"writes":[
-        {"itemId":"c","eventkitEventId":"","status":"transientError","error":"disk full"},
-        {"itemId":"u","eventkitEventId":"ev","status":"transientError","error":"disk full"}],
-      "deletes":[],
-      "external":[
-        {"uid":"ev","occurrenceStart":"2026-12-08T09:00:00Z","status":"transientError",
-         "error":"disk full"},
-        {"uid":"ev","occurrenceStart":"2026-12-08T09:00:00Z","status":"transientError",
-         "error":"read-only file"}]})"));
+// A refused write, and a look-up the store could not make, tell the host to try again: nothing
+// reads as done, and nothing as gone.
+TEST(ApplyOnMemory, RefusedWritesAndFailedLookUpsAreTransient) {
+    const auto outcome = [](const char* status, const char* error) {
+        return Json{{"uid", "ev"},
+                    {"occurrenceStart", "2026-12-08T09:00:00Z"},
+                    {"status", status},
+                    {"error", error}};
+    };
+    const auto write = [](const char* item, const char* id, const char* error) {
+        return Json{{"itemId", item},
+                    {"eventkitEventId", id},
+                    {"status", "transientError"},
+                    {"error", error}};
+    };
+    const char* late = "the calendar service did not answer in time";
+    const struct {
+        std::function<void(MemoryStore&)> stage;
+        Json expected;
+    } cases[] = {
+        {[](MemoryStore& store) {
+             store.failSavesWith = "disk full";
+             store.failRemovalsWith = "read-only file";
+         },
+         {{"writes", {write("c", "", "disk full"), write("u", "ev", "disk full")}},
+          {"deletes", Json::array()},
+          {"external",
+           {outcome("transientError", "disk full"), outcome("transientError", "read-only file")}}}},
+        {[&](MemoryStore& store) { store.failReadsWith = late; },
+         {{"writes", {write("c", "", late), write("u", "", late)}},
+          {"deletes", Json::array()},
+          {"external", {outcome("transientError", late), outcome("transientError", late)}}}},
+    };
+    for (const auto& [stage, expected] : cases) {
+        Queue run;
+        stage(run.store);
+        EXPECT_EQ(cmdApply(run.context, queue), expected);
+    }
 }
 
 // A store that keeps an event without a title is read back the same whatever the program saved:

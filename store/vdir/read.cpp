@@ -306,12 +306,14 @@ Result<const StoredItem*> VdirStore::lookedUp(std::string_view identifier) const
     if (const StoredItem* stored = storedItem(*name)) {
         return stored;
     }
-    // Reported once already; still there, so not gone.
+    // Reported once already. Gone only when the file is not there: a folder that may not be
+    // searched hides it without removing it.
     struct stat info {};
-    if (::lstat(name->path(root_).c_str(), &info) == 0) {
-        return StoreError{"the event's file " + name->relativePath() + " cannot be read"};
+    if (::lstat(name->path(root_).c_str(), &info) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
+        return gone;
     }
-    return gone;
+    return StoreError{"the event's file " + name->relativePath() + " cannot be read"};
 }
 
 Result<std::vector<Event>> VdirStore::itemEventsMatching(std::string_view identifier, Instant start,

@@ -14,9 +14,13 @@ using std::chrono::milliseconds;
 /// `status`: a call to the bus and one to the service.
 constexpr milliseconds statusBound{3000};
 /// `permission` and `calendars`: starting the service, and opening every calendar at once.
-constexpr milliseconds serviceBound{5000};
-/// The most a snapshot spends on one calendar.
-constexpr milliseconds perCalendar = callLimit;
+constexpr milliseconds serviceBound = callLimit;
+/// What a snapshot may spend on one calendar: opening it, the service's listing, and reading
+/// what it lists (100,000 events take about ten seconds in all on a busy two-core machine).
+constexpr milliseconds perCalendar = callLimit + readLimit;
+/// An apply: the service, and one calendar opened and read whole, for the first look-up under
+/// the run's lock.
+constexpr milliseconds applyBound = perCalendar;
 /// The most an apply spends on one entry, on average: a write takes a few tens of milliseconds,
 /// and a calendar that does not answer costs one wait, not one per entry.
 constexpr milliseconds perEntry{1000};
@@ -36,7 +40,7 @@ milliseconds runBound(std::string_view word, const Json& request) {
         return serviceBound + perCalendar * static_cast<long>(sizeOf(request, "logicalKeys"));
     }
     if (word == "apply") {
-        return serviceBound + perEntry * static_cast<long>(sizeOf(request, "pending"));
+        return applyBound + perEntry * static_cast<long>(sizeOf(request, "pending"));
     }
     return serviceBound;
 }

@@ -12,8 +12,12 @@
 namespace ravu {
 
 /// The longest one call to a calendar service may take: starting the service, opening a
-/// calendar, reading one, or one write.
+/// calendar, looking one item or zone up, or one write. A calendar the service could not open
+/// in time goes on loading there, and opens at once for the next run.
 inline constexpr std::chrono::milliseconds callLimit{5000};
+/// The longest reading all of a calendar's items may take, which grows with the calendar: the
+/// service lists 100,000 events in about four seconds on a busy two-core machine.
+inline constexpr std::chrono::milliseconds readLimit{15000};
 
 /// The instant by which a run must have its document out.
 class Deadline {

@@ -7,9 +7,10 @@
 // Nothing here reads or writes iCalendar text.
 //
 // Every call to the bus or the service is made asynchronously and waited for on this thread for
-// at most `callLimit` and never past the run's deadline; one that does not end in time is
-// cancelled and left behind. A calendar that did not answer once is not asked again in the run,
-// so that one slow server or a stuck service costs a run one wait, not one per entry.
+// at most `callLimit` (`readLimit` to read a whole calendar) and never past the run's deadline;
+// one that does not end in time is cancelled and left behind. A calendar that did not answer once
+// is not asked again in the run, so that one slow server or a stuck service costs a run one wait,
+// not one per entry.
 #include <libecal/libecal.h>
 
 #include <algorithm>
@@ -750,7 +751,7 @@ WriteError DesktopStore::fetch(const std::string& calendar, const std::string& q
     if (!client) {
         return client.error();
     }
-    Waiting wait{callEnd()};
+    Waiting wait{deadline_->within(readLimit)};
     GAsyncResult* result = wait([&](auto... call) {
         e_cal_client_get_object_list_as_comps(*client, query.c_str(), call...);
     });

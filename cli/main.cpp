@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
     std::optional<Watchdog> watchdog;
     if (waits) {
         const auto bound = runBound(word, request);
-        deadline = Deadline{started + bound};
-        watchdog.emplace(deadline.at() + bound, unansweredDocument(word), stdout);
+        deadline = Deadline{started + bound - closingTime};
+        watchdog.emplace(started + 2 * bound, unansweredDocument(word), stdout);
     }
     const auto print = [&](std::string_view text) {
         if (watchdog) {

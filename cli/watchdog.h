@@ -24,6 +24,9 @@ namespace ravu {
 /// and `apply` more for each calendar asked for and each entry.
 std::chrono::milliseconds runBound(std::string_view word, const Json& request);
 
+/// The end of a run's bound kept for finishing its document once the store's time is up.
+inline constexpr std::chrono::milliseconds closingTime{250};
+
 /// What a word answers when the calendar service stops answering: what it answers without
 /// access.
 std::string unansweredDocument(std::string_view word);

@@ -1083,7 +1083,8 @@ WriteError DesktopStore::writeBack(const std::string& calendar, ECalClient* clie
         }
     }
     // A changed occurrence the edit dropped goes alone: the series already says what it is now.
-    for (const auto& [occurrence, text] : before) {
+    for (const auto& was : before) {
+        const std::string& occurrence = was.first;
         if (occurrence.empty() || now.contains(occurrence)) {
             continue;
         }

@@ -48,12 +48,12 @@ std::vector<Entry> pendingEntries(const Json& request) {
     return entries;
 }
 
-/// The item id and start of every create that looks for the event it may have made before.
-std::vector<std::pair<std::string, Instant>> createLookUps(const std::vector<Entry>& pending) {
-    std::vector<std::pair<std::string, Instant>> lookUps;
+/// Every create that looks for the event it may have made before.
+std::vector<MarkerIndex::LookUp> createLookUps(const std::vector<Entry>& pending) {
+    std::vector<MarkerIndex::LookUp> lookUps;
     for (const Entry& entry : pending) {
-        if (entry.op == Op::create && entry.startsAt && !entry.itemId.empty()) {
-            lookUps.emplace_back(entry.itemId, *entry.startsAt);
+        if (entry.op == Op::create && entry.startsAt && !entry.itemId.empty() && entry.logicalKey) {
+            lookUps.push_back({entry.itemId, *entry.startsAt, *entry.logicalKey});
         }
     }
     return lookUps;
@@ -67,12 +67,21 @@ void addStatus(Json& result, const WriteError& error) {
     }
 }
 
+/// The outcome of a look-up that found nothing: "permanentError" only when the store found that
+/// it is not there; when the store could not tell, "transientError" with its message, so that
+/// the host tries again rather than make the item anew.
+void addLookUpFailure(Json& result, const StoreError& error, std::string_view gone) {
+    const bool isGone = error.kind == ErrorKind::gone;
+    result["status"] = isGone ? "permanentError" : "transientError";
+    result["error"] = isGone ? std::string{gone} : error.message;
+}
+
 /// The occurrence an external entry names: by its day when the host marks it all-day and shows
-/// it at a UTC midnight, else by its start. None when the entry names none or it is gone.
-std::optional<Event> namedOccurrence(const Context& context, const Entry& entry,
-                                     const std::string& eventId) {
+/// it at a UTC midnight, else by its start. An error when the entry names none or it is gone.
+Result<Event> namedOccurrence(const Context& context, const Entry& entry,
+                              const std::string& eventId) {
     if (!entry.occurrenceStart || !entry.occurrenceStart->instant) {
-        return std::nullopt;
+        return StoreError{"no occurrence named", ErrorKind::gone};
     }
     const Instant start = *entry.occurrenceStart->instant;
     const auto day = entry.allDay == true ? utcDayKey(start) : std::nullopt;
@@ -160,17 +169,39 @@ bool storableItemId(const Entry& entry, std::string_view eventId, Outcomes& outc
 }
 
 void create(Context& context, const Entry& entry, MarkerIndex& markers, Outcomes& outcomes) {
-    const auto calendar =
-        entry.logicalKey ? firstWritableCalendar(context, *entry.logicalKey) : std::nullopt;
-    if (!calendar || !storableItemId(entry, "", outcomes)) {
+    if (!entry.logicalKey) {
+        return;
+    }
+    const auto calendar = firstWritableCalendar(context, *entry.logicalKey);
+    const auto failed = [&](const StoreError& error) {
+        Json result = writeResult(entry.itemId, "");
+        addStatus(result, error);
+        outcomes.writes.push_back(std::move(result));
+    };
+    if (!calendar) {
+        // No such calendar, or one that takes no changes: passed over. A calendar that did not
+        // answer is not passed over: the host would take that as done.
+        if (calendar.error().kind != ErrorKind::gone &&
+            calendar.error().kind != ErrorKind::readOnly) {
+            failed(calendar.error());
+        }
+        return;
+    }
+    if (!storableItemId(entry, "", outcomes)) {
         return;
     }
     // A host that lost our answer sends its create again: the event it made is found by marker.
     if (entry.startsAt && !entry.itemId.empty()) {
-        if (const auto existing = markers.find(entry.itemId, *entry.startsAt)) {
+        const auto existing =
+            markers.find(entry.itemId, *entry.startsAt, *entry.logicalKey, calendar->identifier);
+        if (existing) {
             Json result = writeResult(entry.itemId, existing->identifier);
             addStatus(result, std::nullopt);
             outcomes.writes.push_back(std::move(result));
+            return;
+        }
+        if (!existing.gone()) {
+            failed(existing.error());  // a second event of the item is worse than a retry
             return;
         }
     }
@@ -193,8 +224,7 @@ void update(Context& context, const Entry& entry, const std::string& eventId, Ou
     auto event = context.store.calendarItemWithIdentifier(eventId);
     if (!event) {
         Json result = writeResult(entry.itemId, "");
-        result["status"] = "permanentError";
-        result["error"] = eventGone;
+        addLookUpFailure(result, event.error(), eventGone);
         outcomes.writes.push_back(std::move(result));
         return;
     }
@@ -205,12 +235,14 @@ void update(Context& context, const Entry& entry, const std::string& eventId, Ou
 }
 
 void remove(Context& context, const std::string& eventId, Outcomes& outcomes) {
-    // An event that is gone already counts as deleted. A refused removal is not told: the
-    // host keeps the entry in its queue and sends it again.
+    // An event that is gone already counts as deleted. A refused removal is not told, nor a
+    // look-up that could not tell: the host keeps the entry in its queue and sends it again.
     if (const auto event = context.store.calendarItemWithIdentifier(eventId)) {
         if (const WriteError error = context.store.removeEvent(*event, Span::futureEvents)) {
             return;
         }
+    } else if (!event.gone()) {
+        return;
     }
     outcomes.deletes.push_back(eventId);
 }
@@ -224,8 +256,7 @@ void external(Context& context, const std::vector<Entry>& pending, std::size_t i
     auto occurrence = namedOccurrence(context, entry, eventId);
     Json result{{"uid", eventId}, {"occurrenceStart", entry.occurrenceStart->text}};
     if (!occurrence) {
-        result["status"] = "permanentError";
-        result["error"] = occurrenceGone;
+        addLookUpFailure(result, occurrence.error(), occurrenceGone);
         outcomes.external.push_back(std::move(result));
         return;
     }
@@ -275,7 +306,9 @@ void carryOut(Context& context, const std::vector<Entry>& pending, std::size_t i
 Json cmdApply(Context& context, const Json& request) {
     const std::vector<Entry> pending = pendingEntries(request);
     Outcomes outcomes;
-    if (!pending.empty() && hasAccess(context.store)) {
+    // A store that stops answering after the access test leaves the queue as it was, as without
+    // access: nothing is carried out.
+    if (!pending.empty() && hasAccess(context.store) && context.store.calendars(Listing::names)) {
         // Held to the end of the run, so that another run's writes cannot fall between a
         // look-up and the write that relies on it. A failure here is told by each write.
         (void)context.store.beginChanges();

@@ -51,13 +51,15 @@ bool before(const Event& a, const Event& b) {
            std::tie(b.startDate, b.identifier, b.occurrenceDate);
 }
 
-std::vector<Event> eventsAround(const Context& context, Instant middle, int days) {
+Result<std::vector<Event>> eventsAround(const Context& context, Instant middle, int days,
+                                        const std::string& calendarId) {
     const Window window = around(context, middle, days);
-    return context.store.eventsMatching(predicateForEvents(window.start, window.end, std::nullopt));
+    return context.store.eventsMatching(
+        predicateForEvents(window.start, window.end, std::vector{calendarId}));
 }
 
-std::vector<Event> itemEventsAround(const Context& context, std::string_view uid, Instant middle,
-                                    int days) {
+Result<std::vector<Event>> itemEventsAround(const Context& context, std::string_view uid,
+                                            Instant middle, int days) {
     const Window window = around(context, middle, days);
     return context.store.itemEventsMatching(uid, window.start, window.end);
 }
@@ -96,37 +98,56 @@ std::vector<std::int64_t> dayNumbers(std::string_view day) {
 
 }  // namespace
 
-MarkerIndex::MarkerIndex(const Context& context,
-                         const std::vector<std::pair<std::string, Instant>>& lookUps)
+MarkerIndex::MarkerIndex(const Context& context, const std::vector<LookUp>& lookUps)
     : context_(&context) {
-    std::vector<std::pair<Window, std::string>> windows;
-    for (const auto& [itemId, near] : lookUps) {
-        if (auto marker = markerURL(itemId)) {
-            windows.emplace_back(around(context, near, 1), std::move(*marker));
+    struct Planned {
+        const std::string* logicalKey;
+        Window window;
+        std::string marker;
+    };
+    std::vector<Planned> windows;
+    for (const LookUp& lookUp : lookUps) {
+        if (auto marker = markerURL(lookUp.itemId)) {
+            windows.push_back({&lookUp.logicalKey, around(context, lookUp.near, 1), *marker});
         }
     }
-    std::sort(windows.begin(), windows.end(),
-              [](const auto& a, const auto& b) { return a.first.start < b.first.start; });
-    for (auto& [window, marker] : windows) {
-        if (stretches_.empty() || window.end - stretches_.back().start > maxStretch) {
-            stretches_.push_back(Stretch{window.start, window.end, {}});
+    std::sort(windows.begin(), windows.end(), [](const Planned& a, const Planned& b) {
+        return std::tie(*a.logicalKey, a.window.start) < std::tie(*b.logicalKey, b.window.start);
+    });
+    for (Planned& planned : windows) {
+        if (stretches_.empty() || stretches_.back().logicalKey != *planned.logicalKey ||
+            planned.window.end - stretches_.back().start > maxStretch) {
+            stretches_.push_back(
+                Stretch{*planned.logicalKey, planned.window.start, planned.window.end, {}, {}});
         }
         Stretch& stretch = stretches_.back();
-        stretch.end = std::max(stretch.end, window.end);
-        ++stretch.markers[std::move(marker)].lookUps;
+        stretch.end = std::max(stretch.end, planned.window.end);
+        ++stretch.markers[std::move(planned.marker)].lookUps;
     }
-    for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
-        for (Event& event : context.store.eventsMatching(predicateForEvents(
-                 stretches_[stretch].start, stretches_[stretch].end, std::nullopt))) {
-            keep(stretch, std::move(event));
-        }
+}
+
+void MarkerIndex::read(std::size_t stretch, const std::string& calendarId) {
+    Stretch& known = stretches_[stretch];
+    if (known.read) {
+        return;
+    }
+    known.read = true;
+    known.calendarId = calendarId;
+    auto events = context_->store.eventsMatching(
+        predicateForEvents(known.start, known.end, std::vector{calendarId}));
+    if (!events) {
+        known.failure = events.error();
+        return;
+    }
+    for (Event& event : *events) {
+        keep(stretch, std::move(event));
     }
 }
 
 std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
     auto& markers = stretches_[stretch].markers;
     const auto kept = event.url ? markers.find(*event.url) : markers.end();
-    if (kept == markers.end()) {
+    if (kept == markers.end() || event.calendarId != stretches_[stretch].calendarId) {
         return nullptr;
     }
     std::vector<Place>& places = placesOf_[event.identifier];
@@ -138,39 +159,50 @@ std::vector<Event>* MarkerIndex::keep(std::size_t stretch, Event event) {
     return &kept->second.events;
 }
 
-std::optional<Event> MarkerIndex::find(std::string_view itemId, Instant near) {
+Result<Event> MarkerIndex::find(std::string_view itemId, Instant near, std::string_view logicalKey,
+                                const std::string& calendarId) {
+    const StoreError none{"no event carries the item's marker", ErrorKind::gone};
     const auto marker = markerURL(itemId);
     if (!marker) {
-        return std::nullopt;
+        return none;
     }
     const Window window = around(*context_, near, 1);
-    // The first stretch that holds the window and the marker is the one the look-up was given to:
-    // every earlier one ends before the window does.
-    for (Stretch& stretch : stretches_) {
-        if (window.start < stretch.start || window.end > stretch.end) {
+    // The first stretch of the key that holds the window and the marker is the one the look-up
+    // was given to: every earlier one ends before the window does.
+    for (std::size_t at = 0; at < stretches_.size(); ++at) {
+        Stretch& stretch = stretches_[at];
+        if (stretch.logicalKey != logicalKey || window.start < stretch.start ||
+            window.end > stretch.end) {
             continue;
         }
         const auto kept = stretch.markers.find(*marker);
         if (kept == stretch.markers.end()) {
             continue;
         }
+        read(at, calendarId);
         const auto& events = kept->second.events;
         const auto first = std::find_if(events.begin(), events.end(), [&](const Event& event) {
             return overlaps(event, window);
         });
-        std::optional<Event> found = first != events.end() ? std::optional{*first} : std::nullopt;
+        Result<Event> found = stretch.failure         ? Result<Event>{*stretch.failure}
+                              : first != events.end() ? Result<Event>{*first}
+                                                      : Result<Event>{none};
         if (--kept->second.lookUps == 0) {
             stretch.markers.erase(kept);
         }
         return found;
     }
     // A look-up the index was not made for: the query it stands for.
-    for (Event& candidate : eventsAround(*context_, near, 1)) {
+    auto candidates = eventsAround(*context_, near, 1, calendarId);
+    if (!candidates) {
+        return candidates.error();
+    }
+    for (Event& candidate : *candidates) {
         if (candidate.url == marker) {
             return std::move(candidate);
         }
     }
-    return std::nullopt;
+    return none;
 }
 
 void MarkerIndex::update(const std::string& identifier) {
@@ -185,14 +217,21 @@ void MarkerIndex::update(const std::string& identifier) {
     }
     std::vector<std::vector<Event>*> added;
     for (std::size_t stretch = 0; stretch < stretches_.size(); ++stretch) {
-        if (stretches_[stretch].markers.empty()) {
-            continue;  // looked up in full
+        Stretch& known = stretches_[stretch];
+        if (known.markers.empty() || !known.read || known.failure) {
+            continue;  // looked up in full, still to be read, or not to be trusted
         }
-        for (Event& event : context_->store.itemEventsMatching(
-                 identifier, stretches_[stretch].start, stretches_[stretch].end)) {
-            std::vector<Event>* events = keep(stretch, std::move(event));
-            if (events && (added.empty() || added.back() != events)) {
-                added.push_back(events);
+        auto events = context_->store.itemEventsMatching(identifier, known.start, known.end);
+        if (!events) {
+            // What the run wrote cannot be read back: a create looking for it must not go on as
+            // if it were not there.
+            known.failure = events.error();
+            continue;
+        }
+        for (Event& event : *events) {
+            std::vector<Event>* kept = keep(stretch, std::move(event));
+            if (kept && (added.empty() || added.back() != kept)) {
+                added.push_back(kept);
             }
         }
     }
@@ -201,10 +240,14 @@ void MarkerIndex::update(const std::string& identifier) {
     }
 }
 
-std::optional<Event> findOccurrence(const Context& context, std::string_view uid, Instant near) {
-    std::vector<Event> candidates = itemEventsAround(context, uid, near, 1);
+Result<Event> findOccurrence(const Context& context, std::string_view uid, Instant near) {
+    auto candidates = itemEventsAround(context, uid, near, 1);
+    if (!candidates) {
+        return candidates.error();
+    }
+    const StoreError none{"no such occurrence", ErrorKind::gone};
     Event* nearest = nullptr;
-    for (Event& candidate : candidates) {
+    for (Event& candidate : *candidates) {
         if (candidate.identifier != uid || !candidate.startDate) {
             continue;
         }
@@ -214,22 +257,23 @@ std::optional<Event> findOccurrence(const Context& context, std::string_view uid
         }
     }
     if (!nearest) {
-        return std::nullopt;
+        return none;
     }
     // An all-day occurrence starts at its midnight, hours from any instant the host shows for it.
     const bool matches = nearest->allDay ? sameDay(*nearest->startDate, near, context.zone)
                                          : distance(*nearest->startDate, near) < seconds{120};
     if (!matches) {
-        return std::nullopt;
+        return none;
     }
     return std::move(*nearest);
 }
 
-std::optional<Event> findAllDayOccurrence(const Context& context, std::string_view uid,
-                                          std::string_view day) {
+Result<Event> findAllDayOccurrence(const Context& context, std::string_view uid,
+                                   std::string_view day) {
+    const StoreError none{"no such occurrence", ErrorKind::gone};
     const auto numbers = dayNumbers(day);
     if (numbers.size() != 3) {
-        return std::nullopt;
+        return none;
     }
     // Beyond these the date library cannot hold the date; no day string could match anyway.
     const std::int64_t year = numbers[0];
@@ -237,14 +281,18 @@ std::optional<Event> findAllDayOccurrence(const Context& context, std::string_vi
     const std::int64_t dayOfMonth = numbers[2];
     if (year < int{date::year::min()} || year > int{date::year::max()} || month < 1 || month > 12 ||
         dayOfMonth < 1 || dayOfMonth > 31) {
-        return std::nullopt;
+        return none;
     }
     const auto midnight = startOfDay(static_cast<int>(year), static_cast<unsigned>(month),
                                      static_cast<unsigned>(dayOfMonth), context.zone);
     if (!midnight) {
-        return std::nullopt;
+        return none;
     }
-    for (Event& candidate : itemEventsAround(context, uid, *midnight, 2)) {
+    auto candidates = itemEventsAround(context, uid, *midnight, 2);
+    if (!candidates) {
+        return candidates.error();
+    }
+    for (Event& candidate : *candidates) {
         if (candidate.identifier != uid || !candidate.allDay || !candidate.startDate) {
             continue;
         }
@@ -253,7 +301,7 @@ std::optional<Event> findAllDayOccurrence(const Context& context, std::string_vi
             return std::move(candidate);
         }
     }
-    return std::nullopt;
+    return none;
 }
 
 }  // namespace ravu

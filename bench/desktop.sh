@@ -9,10 +9,16 @@
 #     with its own expansion (bench/eds_instances.cpp), and the directory store's snapshot of the
 #     same events;
 #   $APPLY_COUNT creates through apply, beside the directory store's;
-#   status and calendars on the directory store, which must not load the desktop module.
+#   status and calendars on the directory store, which must not load the desktop module;
+#   the service started cold: permission on a bus where it does not run yet, then calendars;
+#   the faults a desktop meets, each on a bus of its own, every word timed $RUNS times in a row
+#   against its bound (cli/watchdog.cpp): a CalDAV server that accepts and never answers, an
+#   event whose zone sends the service spinning (under a memory limit, stopped by its id), a bus
+#   that never answers, a stopped bus, a bus without the service, a bus that refuses it.
 #
 #   bench/desktop.sh                       10,000 events, 1,000 creates, medians of three runs
 #   EVENTS=1000 APPLY_COUNT=100 RUNS=5 bench/desktop.sh
+#   FAULTS_ONLY=1 bench/desktop.sh         the cold start and the faults alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,19 +37,22 @@ export TZ=UTC
 
 work=$(mktemp -d /tmp/ravu-desktop-bench.XXXXXX)
 bus_pid=""
+silent_pid=""
 stop() {
     if [ -n "${holder_PID:-}" ]; then
         kill "$holder_PID" 2>/dev/null || true
     fi
-    if [ -n "$bus_pid" ]; then
+    for pid in $bus_pid $silent_pid; do
         # The service's processes end with their bus.
-        kill "$bus_pid" 2>/dev/null || true
-    fi
+        kill -CONT "$pid" 2>/dev/null || true
+        kill "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap stop EXIT
 note() { echo "desktop.sh: $*" >&2; }
 
+if [ -z "${FAULTS_ONLY:-}" ]; then
 # The events: a generated directory store, its files gathered into one calendar of each store.
 note "generating $events events"
 python3 bench/generate_store.py "$work/generated" "$events" >/dev/null
@@ -160,3 +169,137 @@ row v-creates "directory store: apply, $count creates"
 row v-status "directory store: status"
 row v-calendars "directory store: calendars"
 awk -v a="${wall[d-snapshot]}" -v b="${wall[eds]}" 'BEGIN { printf "\nsnapshot / the service'"'"'s expansion: %.2f (goal <= 1.5)\n", a / b }'
+kill "$holder_PID" "$bus_pid" 2>/dev/null || true
+bus_pid=""
+fi
+
+# A home of its own with the local calendar "Calendar" (and `$2`.source when given), and its
+# bus, started by the rest of the arguments; the environment of the runs goes to `fault_env`.
+fault_home() {
+    local name=$1 extra=${2:-}
+    shift 2
+    fhome=$work/fault-$name
+    local sources=$fhome/.config/evolution/sources
+    mkdir -p "$sources" "$fhome/.local/share" "$fhome/.cache" "$fhome/run" "$fhome/no-services"
+    chmod 700 "$fhome/run"
+    for uid in system-calendar birthdays; do
+        printf '[Data Source]\nDisplayName=Off\nEnabled=false\nParent=local-stub\n\n[Calendar]\nBackendName=local\n' \
+            >"$sources/$uid.source"
+    done
+    printf '[Data Source]\nDisplayName=Calendar\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\n' \
+        >"$sources/cal.source"
+    if [ -n "$extra" ]; then
+        cp "$work/$extra.source" "$sources/$extra.source"
+    fi
+    # The bus starts the service with its own environment: this home.
+    local base=(env HOME="$fhome" XDG_CONFIG_HOME="$fhome/.config" XDG_DATA_HOME="$fhome/.local/share"
+        XDG_CACHE_HOME="$fhome/.cache" XDG_RUNTIME_DIR="$fhome/run" GSETTINGS_BACKEND=memory)
+    read -r address bus_pid < <("${base[@]}" "$@" --fork --print-address=1 --print-pid=1 | paste -sd' ')
+    bus_env=("${base[@]}" DBUS_SESSION_BUS_ADDRESS="$address")
+    fault_env=("${bus_env[@]}" RAVU_CALENDAR_BACKEND=desktop)
+}
+# The process ids of the bus's clients.
+peers() {
+    local name
+    for name in $("${bus_env[@]}" dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+        /org/freedesktop/DBus org.freedesktop.DBus.ListNames | grep -o '":[0-9.]*"' | tr -d '"'); do
+        "${bus_env[@]}" dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.GetConnectionUnixProcessID "string:$name" | awk '/uint32/ { print $2 }'
+    done
+}
+# Ends the bus of the case and every client on it, by their ids.
+fault_end() {
+    local clients
+    kill -CONT "$bus_pid" 2>/dev/null || true
+    clients=$(peers 2>/dev/null || true)
+    kill "$bus_pid" $clients 2>/dev/null || true
+    bus_pid=""
+}
+# A document told short: what access it gives, each calendar's writability, a snapshot's feeds
+# and what it could not read, each write's status.
+told() {
+    python3 -c 'import json, sys
+d = json.load(sys.stdin)
+if "granted" in d: print(d["granted"])
+elif "calendars" in d: print(", ".join(c["title"] + (" writable" if c["writable"] else " read-only") for c in d["calendars"]) or "none")
+elif "feeds" in d: print("feeds: " + ", ".join(d["feeds"]) + "".join("; %s: %s" % (k, d[k]) for k in ("unread", "noAccess") if k in d))
+else: print(", ".join(w["status"] + (" (" + w["error"] + ")" if "error" in w else "") for w in d["writes"]) or "nothing done")'
+}
+# fault_words CASE OTHER: every word $runs times in a row, as rows of the table.
+fault_words() {
+    local name=$1 other=$2 word times start end
+    local local_key='local|On This Computer|Calendar'
+    for word in status permission calendars snapshot apply; do
+        times=""
+        for run in $(seq "$runs"); do
+            case $word in
+            snapshot) printf '{"logicalKeys":["%s","%s"]}' "$local_key" "$other" >"$work/request" ;;
+            apply)
+                printf '{"pending":[{"op":"create","itemId":"%s%s","logicalKey":"%s","startsAt":"2027-01-01T10:00:00Z"},{"op":"create","itemId":"%s%s","logicalKey":"%s","startsAt":"2027-01-01T10:00:00Z"}]}' \
+                    "$name" "$run" "$local_key" "$name" "$run" "$other" >"$work/request"
+                ;;
+            *) : >"$work/request" ;;
+            esac
+            start=${EPOCHREALTIME/./}
+            "${fault_env[@]}" "$program" "$word" <"$work/request" >"$work/out" 2>/dev/null
+            end=${EPOCHREALTIME/./}
+            times+="$(((end - start) / 1000)) "
+        done
+        printf '| %s | %s | %s | %s |\n' "$name" "$word" "$(told <"$work/out")" "${times% }"
+    done
+}
+
+note "the service started cold"
+cold=()
+for run in $(seq "$runs"); do
+    fault_home "cold$run" "" dbus-daemon --session
+    start=${EPOCHREALTIME/./}
+    "${fault_env[@]}" "$program" permission >/dev/null 2>&1
+    middle=${EPOCHREALTIME/./}
+    "${fault_env[@]}" "$program" calendars >/dev/null 2>&1
+    end=${EPOCHREALTIME/./}
+    cold+=("$(((middle - start) / 1000)) / $(((end - middle) / 1000))")
+    fault_end
+done
+
+note "faults"
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(64)
+print(s.getsockname()[1], flush=True); time.sleep(10**6)' >"$work/port" &
+silent_pid=$!
+while [ ! -s "$work/port" ]; do sleep 0.05; done
+port=$(cat "$work/port")
+sed "s/@PORT@/$port/" tests/support/caldav.source >"$work/dav.source"
+printf '[Data Source]\nDisplayName=Spin\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\n' \
+    >"$work/spin.source"
+for conf in bus-without-service bus-refusing; do
+    sed "s|@HOME@|$work/fault-$conf|" "tests/support/$conf.conf" >"$work/$conf.conf"
+done
+
+echo
+echo "Faults, $(date -u +%Y-%m-%d), $(nproc) cores, load $(uptime | sed 's/.*load average: //'); wall ms of $runs runs in a row"
+echo "(cold start of the service, permission / calendars: ${cold[*]})"
+echo
+echo "| case | word | document | ms |"
+echo "|---|---|---|---|"
+fault_home silent-server dav dbus-daemon --session
+fault_words silent-server 'caldav|CalDAV|Server'
+fault_end
+fault_home spinning-zone spin prlimit --as=$((2 << 30)) dbus-daemon --session
+mkdir -p "$fhome/.local/share/evolution/calendar/spin"
+cp fuzz/corpus/ics/hostile-vtimezone-secondly "$fhome/.local/share/evolution/calendar/spin/calendar.ics"
+fault_words spinning-zone 'local|On This Computer|Spin'
+fault_end
+fault_home silent-bus "" dbus-daemon --session
+fault_env+=(DBUS_SESSION_BUS_ADDRESS="tcp:host=127.0.0.1,port=$port")
+fault_words silent-bus ''
+fault_end
+fault_home stopped-bus "" dbus-daemon --session
+kill -STOP "$bus_pid"
+fault_words stopped-bus ''
+fault_end
+for conf in bus-without-service bus-refusing; do
+    fault_home "$conf" "" dbus-daemon --config-file="$work/$conf.conf"
+    fault_words "$conf" ''
+    fault_end
+done

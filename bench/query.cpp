@@ -29,7 +29,11 @@ int main(int argc, char** argv) {
     const auto events = store.eventsMatching(
         predicateForEvents(addDays(now, -past, zone), addDays(now, future, zone), std::nullopt));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - began;
-    std::cout << events.size() << " events in " << took.count() << " ms\n";
+    if (!events) {
+        std::cerr << "ravu_bench_query: " << events.error().message << '\n';
+        return 1;
+    }
+    std::cout << events->size() << " events in " << took.count() << " ms\n";
     std::cerr << diagnostics.str();
     return 0;
 }

@@ -78,10 +78,14 @@ std::optional<std::string> hex(const std::optional<std::vector<double>>& color) 
     return std::string{text, static_cast<std::size_t>(length)};
 }
 
-std::vector<Calendar> uniqueCalendars(Context& context) {
-    std::vector<Calendar> calendars = context.store.calendars();
+Result<std::vector<Calendar>> uniqueCalendars(Context& context, Listing listing) {
+    auto listed = context.store.calendars(listing);
+    if (!listed) {
+        return listed;
+    }
+    std::vector<Calendar>& calendars = *listed;
     if (calendars.empty()) {
-        return calendars;
+        return listed;
     }
 
     // The identifier decides which of several calendars on one key is kept, not the store's
@@ -118,13 +122,25 @@ std::vector<Calendar> uniqueCalendars(Context& context) {
     return unique;
 }
 
-std::optional<Calendar> firstWritableCalendar(Context& context, std::string_view key) {
-    for (Calendar& calendar : uniqueCalendars(context)) {
-        if (calendar.allowsContentModifications && logicalKey(calendar) == key) {
-            return std::move(calendar);
-        }
+Result<Calendar> firstWritableCalendar(Context& context, std::string_view key) {
+    auto calendars = uniqueCalendars(context, Listing::names);
+    if (!calendars) {
+        return calendars.error();
     }
-    return std::nullopt;
+    for (Calendar& calendar : *calendars) {
+        if (logicalKey(calendar) != key) {
+            continue;
+        }
+        // Only the calendar kept for the key is asked, and only it is opened.
+        WriteError refused = calendar.allowsContentModifications
+                                 ? context.store.calendarTakesChanges(calendar.identifier)
+                                 : StoreError{"calendar is read-only", ErrorKind::readOnly};
+        if (refused) {
+            return std::move(*refused);
+        }
+        return std::move(calendar);
+    }
+    return StoreError{"no calendar has the key", ErrorKind::gone};
 }
 
 Json cmdCalendars(Context& context) {
@@ -132,7 +148,12 @@ Json cmdCalendars(Context& context) {
     if (!hasAccess(context.store)) {
         return Json{{"calendars", std::move(entries)}};
     }
-    for (const Calendar& calendar : uniqueCalendars(context)) {
+    // A store that cannot list its calendars tells why itself.
+    const auto calendars = uniqueCalendars(context, Listing::complete);
+    if (!calendars) {
+        return Json{{"calendars", std::move(entries)}};
+    }
+    for (const Calendar& calendar : *calendars) {
         Json entry{
             {"id", calendar.identifier},
             {"logicalKey", logicalKey(calendar)},

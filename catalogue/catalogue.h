@@ -19,12 +19,14 @@ std::optional<std::string> hex(const std::optional<std::vector<double>>& color);
 
 /// The store's calendars, one per logical key (the one whose identifier sorts first), in the
 /// store's order. Writes one diagnostic line for each calendar it drops.
-std::vector<Calendar> uniqueCalendars(Context& context);
+Result<std::vector<Calendar>> uniqueCalendars(Context& context, Listing listing);
 
-/// The calendar kept for the key when it takes changes; none otherwise.
-std::optional<Calendar> firstWritableCalendar(Context& context, std::string_view key);
+/// The calendar kept for the key when it takes changes. Otherwise an error: `gone` when no
+/// calendar has the key, `readOnly` when it takes no changes, another kind when the store
+/// cannot tell.
+Result<Calendar> firstWritableCalendar(Context& context, std::string_view key);
 
-/// The calendars document: {"calendars": [...]}.
+/// The calendars document: {"calendars": [...]}; no calendars when the store cannot list them.
 Json cmdCalendars(Context& context);
 
 }  // namespace ravu

@@ -53,6 +53,15 @@ bool isCommand(std::string_view word) {
     return false;
 }
 
+bool takesRequest(std::string_view word) {
+    for (const Command& command : commands) {
+        if (command.word == word) {
+            return command.takesRequest;
+        }
+    }
+    return false;
+}
+
 bool runCommand(std::string_view word, Context& context, const std::function<Json()>& readRequest,
                 const Output& output) {
     for (const Command& command : commands) {

@@ -14,6 +14,9 @@ inline constexpr std::string_view usageText =
 /// Whether `word` is one of the five.
 bool isCommand(std::string_view word);
 
+/// Whether the word reads a request.
+bool takesRequest(std::string_view word);
+
 /// Runs the command named by `word` and writes its document to `output`; false, with nothing
 /// written, when the word is not one of the five. `readRequest` is called only by the words
 /// that take a request.

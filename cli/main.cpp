@@ -6,9 +6,11 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "cli/dispatch.h"
 #include "cli/json_channel.h"
+#include "cli/watchdog.h"
 #include "convert/time.h"
 #include "store/closed_store.h"
 #include "store/desktop/module.h"
@@ -56,14 +58,18 @@ std::filesystem::path runtimeFolder() {
 }
 
 /// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names the desktop.
-std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone) {
+/// `deadline` is the run's, for a store that waits on a service; `waits` says whether it does.
+std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu::Deadline& deadline,
+                                         bool& waits) {
     using namespace ravu;
     const std::string backend = processEnvironment("RAVU_CALENDAR_BACKEND").value_or("");
     if (backend.empty() || backend == "directory") {
         return std::make_unique<VdirStore>(storeRoot(processEnvironment), std::cerr, zone);
     }
     if (backend == "desktop") {
-        return loadDesktopStore(RAVU_DESKTOP_MODULE, {&std::cerr, &zone, runtimeFolder()});
+        waits = true;
+        return loadDesktopStore(RAVU_DESKTOP_MODULE,
+                                {&std::cerr, &zone, runtimeFolder(), &deadline});
     }
     std::string shown = backend;
     for (char& c : shown) {
@@ -78,22 +84,44 @@ std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone) {
 int main(int argc, char** argv) {
     using namespace ravu;
 
+    const auto started = Deadline::Clock::now();
     const TimeZone& zone = userZone();
     const std::string_view word = argc >= 2 ? argv[1] : "";
     // The usage document needs no store.
-    const std::unique_ptr<Store> store = isCommand(word) ? chosenStore(zone) : nullptr;
+    Deadline deadline;
+    bool waits = false;
+    const std::unique_ptr<Store> store =
+        isCommand(word) ? chosenStore(zone, deadline, waits) : nullptr;
     ClosedStore none;
     Context context{store ? *store : none, std::cerr,
                     date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()), zone};
 
-    const auto print = [](std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
+    const Json request = takesRequest(word) ? readStdinJSON() : Json::object();
+    // A store that waits on a service gets a deadline, which the run's size sets, and a
+    // watchdog a bound past it.
+    std::optional<Watchdog> watchdog;
+    if (waits) {
+        const auto bound = runBound(word, request);
+        deadline = Deadline{started + bound - closingTime};
+        watchdog.emplace(started + 2 * bound, unansweredDocument(word), stdout);
+    }
+    const auto print = [&](std::string_view text) {
+        if (watchdog) {
+            watchdog->print(text);
+        } else {
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        }
     };
-    if (!runCommand(word, context, readStdinJSON, print)) {
+    if (!runCommand(
+            word, context, [&] { return request; }, print)) {
         fail(usageText);
     }
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (watchdog) {
+        watchdog->finish();
+    } else {
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
 #if !defined(__SANITIZE_ADDRESS__) && !defined(RAVU_LEAK_CHECKED)
     // The run is over once its document is out: tearing down the parsed calendars and the JSON
     // tree costs as much as building them. Sanitizer builds go the long way, so that

@@ -92,7 +92,14 @@ void cmdSnapshot(Context& context, const Json& request, const Output& output) {
     // so that the host can tell it from a key that no longer names a calendar.
     std::vector<std::pair<std::string, std::string>> feeds;  // key, calendar identifier
     if (!keys.empty()) {
-        for (const Calendar& calendar : uniqueCalendars(context)) {
+        const auto calendars = uniqueCalendars(context, Listing::names);
+        if (!calendars) {
+            // Access was there a moment ago: the store stopped answering (and said why). Without
+            // calendars the host could only read every feed as gone.
+            out << R"({"feeds":{},"noAccess":true})";
+            return;
+        }
+        for (const Calendar& calendar : *calendars) {
             if (std::string key = logicalKey(calendar); keys.contains(key)) {
                 feeds.emplace_back(std::move(key), calendar.identifier);
             }
@@ -102,16 +109,27 @@ void cmdSnapshot(Context& context, const Json& request, const Output& output) {
 
     const Instant start = windowBound(context.now, -pastDays, context.zone);
     const Instant end = windowBound(context.now, futureDays, context.zone);
+    // A calendar that cannot be read in full gets no feed, which would read as "no events" or
+    // "deleted", but is named under "unread", so that the host keeps what it had of it.
+    std::vector<std::string_view> unread;
     out << R"({"feeds":{)";
-    for (std::size_t feed = 0; feed < feeds.size(); ++feed) {
-        const auto& [key, calendarId] = feeds[feed];
-        out << (feed == 0 ? "" : ",");
+    bool firstFeed = true;
+    for (const auto& [key, calendarId] : feeds) {
+        // One query per calendar: only one calendar's events are held at a time.
+        const auto events = context.store.eventsMatching(
+            predicateForEvents(start, end, std::vector<std::string>{calendarId}));
+        if (!events) {
+            context.diagnostics << "ravu-calendar: the calendar " + key +
+                                       " cannot be read: " + events.error().message + "\n";
+            unread.push_back(key);
+            continue;
+        }
+        out << (firstFeed ? "" : ",");
         out.string(key);
         out << ":[";
-        // One query per calendar: only one calendar's events are held at a time.
+        firstFeed = false;
         bool first = true;
-        for (const Event& event : context.store.eventsMatching(
-                 predicateForEvents(start, end, std::vector<std::string>{calendarId}))) {
+        for (const Event& event : *events) {
             // A store that answers with another calendar's event gives it no feed to land in.
             if (event.calendarId.empty() || event.calendarId != calendarId || !event.startDate) {
                 continue;
@@ -123,7 +141,16 @@ void cmdSnapshot(Context& context, const Json& request, const Output& output) {
         }
         out << "]";
     }
-    out << "}}";
+    out << "}";
+    if (!unread.empty()) {
+        out << R"(,"unread":[)";
+        for (std::size_t at = 0; at < unread.size(); ++at) {
+            out << (at == 0 ? "" : ",");
+            out.string(unread[at]);
+        }
+        out << "]";
+    }
+    out << "}";
 }
 
 }  // namespace ravu

@@ -8,7 +8,8 @@ namespace ravu {
 /// Whether full access is granted. Never asks, never blocks.
 bool hasAccess(const Store& store);
 
-/// Asks for full access unless it is granted already, and waits for the answer.
+/// Asks for full access unless it is granted already, and waits for the answer; true only when
+/// the store answered.
 bool requestAccess(Store& store);
 
 }  // namespace ravu

@@ -10,21 +10,27 @@ class ClosedStore final : public Store {
   public:
     AuthorizationStatus authorizationStatus() const override { return AuthorizationStatus::denied; }
     bool requestFullAccess() override { return false; }
-    std::vector<Calendar> calendars() const override { return {}; }
-    std::vector<Event> eventsMatching(const EventPredicate&) const override { return {}; }
-    std::vector<Event> itemEventsMatching(std::string_view, Instant, Instant) const override {
-        return {};
+    Result<std::vector<Calendar>> calendars(Listing) const override { return refused(); }
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view) const override {
+        return refused();
     }
-    std::optional<Event> calendarItemWithIdentifier(std::string_view) const override {
-        return std::nullopt;
+    Result<std::vector<Event>> eventsMatching(const EventPredicate&) const override {
+        return refused();
     }
+    Result<std::vector<Event>> itemEventsMatching(std::string_view, Instant,
+                                                  Instant) const override {
+        return refused();
+    }
+    Result<Event> calendarItemWithIdentifier(std::string_view) const override { return refused(); }
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return refused(); }
     [[nodiscard]] WriteError saveEvent(Event&, Span, Changes) override { return refused(); }
     [[nodiscard]] WriteError removeEvent(const Event&, Span) override { return refused(); }
 
   private:
-    static StoreError refused() { return StoreError{"no calendar store can be reached"}; }
+    static StoreError refused() {
+        return StoreError{"no calendar store can be reached", ErrorKind::refused};
+    }
 };
 
 }  // namespace ravu

@@ -1,9 +1,9 @@
 // The calendar store: the one door through which the rest of the program reaches calendar data.
 //
 // Everything above this header works on the plain values declared here and on the narrow
-// `Store` interface. The directory store (vdir_store.h) is the store of the Linux program; the
-// tests add an in-memory one. Another store (a platform database, a server) can be added beside
-// them without touching the commands.
+// `Store` interface. The directory store (vdir_store.h) and the desktop store are the stores of
+// the Linux program; the tests add an in-memory one. Another store (a platform database, a
+// server) can be added beside them without touching the commands.
 #pragma once
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -133,14 +134,58 @@ struct Changes {
     friend bool operator==(const Changes&, const Changes&) = default;
 };
 
+/// Why the store could not do what it was asked. "Not there" (`gone`) is kept apart from every
+/// failure to find out: a host deletes its copy of what is gone, and keeps what could not be read.
+enum class ErrorKind : int {
+    gone,      ///< the event, occurrence or calendar is not there
+    changed,   ///< another program changed the item after this run read it
+    readOnly,  ///< the calendar takes no changes
+    refused,   ///< the calendar service refused the call
+    timedOut,  ///< the calendar service did not answer in time
+    storage,   ///< the store's files or the service failed otherwise
+};
+
 /// A failure of the store, with a message a person can read.
 struct StoreError {
     std::string message;
+    ErrorKind kind = ErrorKind::storage;
     friend bool operator==(const StoreError&, const StoreError&) = default;
 };
 
 /// What a save or removal gives back: nothing when it worked, the store's error otherwise.
 using WriteError = std::optional<StoreError>;
+
+/// What a read gives back: the value, or why the store could not give it.
+template <typename T>
+class [[nodiscard]] Result {
+  public:
+    Result(T value) : held_(std::move(value)) {}
+    Result(StoreError error) : held_(std::move(error)) {}
+
+    explicit operator bool() const { return held_.index() == 0; }
+    T& operator*() { return std::get<0>(held_); }
+    const T& operator*() const { return std::get<0>(held_); }
+    T* operator->() { return &std::get<0>(held_); }
+    const T* operator->() const { return &std::get<0>(held_); }
+    const StoreError& error() const { return std::get<1>(held_); }
+    /// Whether the read found that what it looked for is not there.
+    bool gone() const { return !*this && error().kind == ErrorKind::gone; }
+
+    friend bool operator==(const Result&, const Result&) = default;
+
+  private:
+    std::variant<T, StoreError> held_;
+};
+
+/// How much a calendar listing says.
+enum class Listing : int {
+    /// Identity, titles, source and colour, without opening any calendar. Writability is only
+    /// what the store knows beforehand: false for a calendar that never takes changes, else
+    /// true; `Store::calendarTakesChanges` tells the rest.
+    names,
+    /// Also whether each calendar takes changes now.
+    complete,
+};
 
 /// The query of a window: every event and occurrence that overlaps [start, end), over the
 /// calendars named, or over all calendars when the list is absent.
@@ -161,23 +206,30 @@ class Store {
   public:
     virtual ~Store() = default;
 
-    /// Never asks anyone and never changes anything.
+    /// Never asks anyone, never starts anything and never changes anything.
     virtual AuthorizationStatus authorizationStatus() const = 0;
-    /// Asks for full access and waits for the answer; true when access is granted.
+    /// Asks for full access unless it is granted already, starting what the store needs, and
+    /// waits for the answer; true when access is granted and the store answered.
     virtual bool requestFullAccess() = 0;
 
-    /// Every event calendar, in the store's order.
-    virtual std::vector<Calendar> calendars() const = 0;
+    /// Every event calendar, in the store's order; an error when the store cannot list them.
+    virtual Result<std::vector<Calendar>> calendars(Listing listing) const = 0;
+    /// None when the calendar takes changes; `readOnly` when it does not; any other error when
+    /// the store cannot tell.
+    [[nodiscard]] virtual WriteError calendarTakesChanges(std::string_view calendarId) const = 0;
     /// Every event and occurrence overlapping the window, each occurrence with its own start
-    /// and end, in the store's order.
-    virtual std::vector<Event> eventsMatching(const EventPredicate& predicate) const = 0;
+    /// and end, in the store's order. An error, never a shorter list, when a calendar cannot be
+    /// read in full (an item that cannot be read is passed over with a line).
+    virtual Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const = 0;
     /// What `eventsMatching` over all calendars gives of the one item `identifier` (a single
     /// event, or a series with its changed occurrences) in [start, end), without reading any
     /// other, so that looking up one series costs what the series holds, not what the store does.
-    virtual std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
-                                                  Instant end) const = 0;
-    /// The single event or the whole series (with the series' own start and end), or none.
-    virtual std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
+    /// Nothing at all when the item is not there.
+    virtual Result<std::vector<Event>> itemEventsMatching(std::string_view identifier,
+                                                          Instant start, Instant end) const = 0;
+    /// The single event or the whole series (with the series' own start and end); `gone` when
+    /// it is not there.
+    virtual Result<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
 
     /// A new event that belongs to no calendar yet and is not saved.
     virtual Event newEvent() = 0;

@@ -167,7 +167,7 @@ class StoreContract : public ::testing::Test {
     /// or of all.
     std::vector<Event> events(const std::string& identifier = "") {
         const Instant from = at("2024-01-01T00:00:00Z"), to = at("2025-01-01T00:00:00Z");
-        auto found = factory.open().eventsMatching(predicateForEvents(from, to, {}));
+        auto found = *factory.open().eventsMatching(predicateForEvents(from, to, {}));
         if (!identifier.empty()) {
             std::erase_if(found, [&](const Event& e) { return e.identifier != identifier; });
             EXPECT_EQ(factory.open().itemEventsMatching(identifier, from, to), found);
@@ -190,7 +190,7 @@ using Stores = ::testing::Types<MemoryFactory, VdirFactory, DesktopFactory>;
 TYPED_TEST_SUITE(StoreContract, Stores);
 
 TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
-    const auto calendars = this->factory.open().calendars();
+    const auto calendars = *this->factory.open().calendars(Listing::complete);
     ASSERT_EQ(calendars.size(), 2u);
     EXPECT_EQ(calendars[0].identifier + " " + calendars[1].identifier,
               std::string{TypeParam::cal} + " " + TypeParam::ro);
@@ -204,8 +204,9 @@ TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
     this->create("Ends as the window starts", "2024-04-30T22:00:00Z", 120min);
     this->create("Next day", "2024-05-02T00:00:00Z", 60min);
     Strings order;
-    for (const Event& event : this->factory.open().eventsMatching(predicateForEvents(
-             at("2024-05-01T00:00:00Z"), at("2024-05-02T00:00:00Z"), std::nullopt))) {
+    const auto day = this->factory.open().eventsMatching(
+        predicateForEvents(at("2024-05-01T00:00:00Z"), at("2024-05-02T00:00:00Z"), std::nullopt));
+    for (const Event& event : *day) {
         order.push_back(event.identifier);
     }
     EXPECT_EQ(order, (Strings{across, std::min(a, b), std::max(a, b), late}));
@@ -298,7 +299,7 @@ TYPED_TEST(StoreContract, AReadOnlyCalendarRefusesChangesWithAMessage) {
     Event fresh = single(TypeParam::ro, "2024-05-02T10:00:00Z");
     EXPECT_TRUE(store.saveEvent(fresh, Span::futureEvents, Changes::all()));
     EXPECT_EQ(fresh.identifier, "");
-    const auto left = this->factory.open().eventsMatching(
+    const auto left = *this->factory.open().eventsMatching(
         predicateForEvents(at("2024-05-01T00:00:00Z"), at("2024-05-03T00:00:00Z"), {}));
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].title, "Fixed");
@@ -348,7 +349,7 @@ TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
         series = *run->calendarItemWithIdentifier("local/cal/peer");
         Event third = run->eventsMatching(predicateForEvents(at("2024-05-08T00:00:00Z"),
                                                              at("2024-05-09T00:00:00Z"), {}))
-                          .at(0);
+                          ->at(0);
         peers = peerSaves("Late");
         for (const WriteError& error : {run->saveEvent(series, Span::futureEvents, Changes::all()),
                                         run->saveEvent(third, Span::thisEvent, Changes::all()),

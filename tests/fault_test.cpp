@@ -1,7 +1,12 @@
 // Faults a run must come through with the store whole: being killed mid-queue, racing another
 // run, a peer saving while it writes, a full disk, and a machine that stops right after a write.
+// And what a run cannot read or reach: a calendar folder it may not list, and a desktop whose
+// bus, service or server does not answer, where every word still answers in time and nothing it
+// could not read reads as empty or gone.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +17,8 @@
 #include <date/date.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/watchdog.h"
+#include "tests/support/desktop_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
 
@@ -235,6 +242,146 @@ TEST(Faults, APeerSavingWhileTheRunWritesIsNeverOverwritten) {
     EXPECT_EQ(readFile(solo), before);
     EXPECT_EQ(itemFiles(solo.parent_path()), (std::set<std::string>{"series.ics", "solo.ics"}));
 }
+
+TEST(Faults, ACalendarFolderThatCannotBeListedIsUnreadNotEmptyOrGone) {
+    TempDir dir;
+    const fs::path root = dir.path() / "store", locked = root / "local/locked";
+    makeCalendar(root);
+    writeFile(locked / "kept.ics", Item{"kept"}.start(at(10h, "%Y%m%dT%H%M%SZ")).text());
+    fs::permissions(locked, fs::perms::none);
+    // The superuser lists any folder: the program then runs as nobody, on a store of nobody's.
+    std::vector<std::string> argv{RAVU_BINARY};
+    if (::geteuid() == 0) {
+        runTool({"chown", "-R", "65534:65534", dir.path().string()});
+        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    const auto run = [&](const char* word, const Json& request) {
+        argv.push_back(word);
+        const ProgramRun done =
+            BackgroundRun{argv, request.dump(), {{"TZ", "UTC"}, {"RAVU_CALENDAR_STORE", root}}}
+                .wait(60s);
+        argv.pop_back();
+        return documentOf(done);
+    };
+    const Json snapshot =
+        run("snapshot", {{"logicalKeys", {"local|local|Calendar", "local|local|locked"}}});
+    EXPECT_EQ(snapshot["feeds"]["local|local|Calendar"].size(), 6u) << snapshot;
+    EXPECT_EQ(snapshot["unread"], Json::array({"local|local|locked"})) << snapshot;
+    const Json applied = run(
+        "apply", {{"pending",
+                   {{{"op", "update"}, {"itemId", "x"}, {"eventkitEventId", "local/locked/kept"}},
+                    {{"op", "delete"}, {"eventkitEventId", "local/locked/kept"}}}}});
+    EXPECT_EQ(statusesOf(applied),
+              std::vector<std::string>{"transientError the event's file local/locked/kept.ics "
+                                       "cannot be read"});
+    EXPECT_EQ(applied["deletes"], Json::array());
+}
+
+/// A port of 127.0.0.1 that takes connections and never answers them: a server, or a bus, that
+/// hangs.
+class SilentPort {
+  public:
+    SilentPort() : fd_{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)} {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        EXPECT_TRUE(::bind(fd_, any, length) == 0 && ::listen(fd_, 64) == 0 &&
+                    ::getsockname(fd_, any, &length) == 0);
+        port_ = std::to_string(ntohs(address.sin_port));
+    }
+    ~SilentPort() { ::close(fd_); }
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    const std::string& port() const { return port_; }
+
+  private:
+    int fd_;
+    std::string port_;
+};
+
+const Json desktopFaults =
+    Json::parse(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/desktop-faults.json"))["cases"];
+
+class DesktopFaults : public ::testing::TestWithParam<std::size_t> {};
+
+// tests/cases/desktop-faults.json: each word of the program on a desktop whose server, service
+// or bus does not answer.
+TEST_P(DesktopFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
+    if (!DesktopBus::missing().empty()) {
+        GTEST_SKIP() << DesktopBus::missing();
+    }
+    const Json& setting = desktopFaults[GetParam()];
+    const std::string fault = setting["fault"], other = setting["other"];
+    const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
+    const std::string local = "local|On This Computer|Calendar";
+    std::map<std::string, std::string> sources{
+        {"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}};
+    const SilentPort silent;
+    std::vector<std::string> launcher;
+    if (fault == "silent server") {
+        sources["dav"] = filled(readFile(support / "caldav.source"), {{"@PORT@", silent.port()}});
+    } else if (fault == "spinning zone") {
+        // The service grows as it spins: a limit, and the bus stops it by its id at the end.
+        sources["spin"] = DesktopBus::localSource("Spin", "#3465a4", true);
+        launcher = {"prlimit", "--as=" + std::to_string(2ULL << 30)};
+    }
+    const DesktopBus bus{sources, fault.ends_with(".conf") ? readFile(support / fault) : "",
+                         launcher};
+    ASSERT_TRUE(bus.running());
+    Environment environment = bus.environment();
+    if (fault == "silent bus") {
+        environment["DBUS_SESSION_BUS_ADDRESS"] = "tcp:host=127.0.0.1,port=" + silent.port();
+    } else if (fault == "spinning zone") {
+        writeFile(
+            bus.home() / ".local/share/evolution/calendar/spin/calendar.ics",
+            readFile(fs::path{RAVU_SOURCE_DIR} / "fuzz/corpus/ics/hostile-vtimezone-secondly"));
+    }
+
+    const auto creating = [](const std::string& key) {
+        return Json{{"op", "create"}, {"itemId", key}, {"logicalKey", key}, {"startsAt", at(30h)}};
+    };
+    const std::vector<std::pair<std::string, Json>> words{
+        {"status", nullptr},
+        {"permission", nullptr},
+        {"calendars", nullptr},
+        {"snapshot", {{"logicalKeys", {local, other}}}},
+        {"apply", {{"pending", {creating(local), creating(other)}}}}};
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<BackgroundRun>> runs;
+    for (const auto& [word, request] : words) {
+        runs.push_back(std::make_unique<BackgroundRun>(bus.home() / "unused", std::vector{word},
+                                                       request.is_null() ? "" : request.dump(),
+                                                       environment));
+    }
+    // Side by side, and waited for one after the other: each is timed at least as long as it ran.
+    Json seen;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto& [word, request] = words[i];
+        const auto limit = 3 * runBound(word, request);
+        const Json document = documentOf(runs[i]->wait(limit));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, limit) << word;
+        Json& told = seen[word] = document.value("granted", Json::object());
+        for (const Json& calendar : document.value("calendars", Json::array())) {
+            told[calendar["logicalKey"].get<std::string>()] = calendar["writable"];
+        }
+        if (word == "snapshot") {
+            told = document;
+            told["feeds"] = Json::array();
+            for (const auto& [key, records] : document["feeds"].items()) {
+                told["feeds"].push_back(key);
+            }
+        } else if (word == "apply") {
+            told = statusesOf(document);
+        }
+    }
+    EXPECT_EQ(seen, setting["expected"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DesktopFaults,
+                         ::testing::Range<std::size_t>(0, desktopFaults.size()),
+                         [](const auto& info) { return desktopFaults[info.param]["name"]; });
 
 }  // namespace
 }  // namespace ravu::testing

@@ -53,7 +53,7 @@ Json readCase(const Folder& folder, fs::path ics, const fs::path& root) {
     std::istringstream{readFile(ics.replace_extension(".zone"))} >> name;
     std::ostringstream diagnostics;
     const VdirStore store{root, diagnostics, *findZone(name)};
-    const auto found = store.eventsMatching(
+    const auto found = *store.eventsMatching(
         predicateForEvents(*parseISO(folder.from), *parseISO(folder.to), std::nullopt));
     Json events = Json::array();
     for (std::size_t i = 0; i < std::min<std::size_t>(found.size(), 5); ++i) {
@@ -116,7 +116,8 @@ TEST(StoreCases, WhatPeersAndKilledRunsLeaveBehind) {
 
     std::ostringstream told;
     VdirStore store{dir.path(), told, zone("UTC")};
-    EXPECT_EQ(store.calendars().at(0).title, "cal") << "a displayname link is not followed";
+    EXPECT_EQ(store.calendars(Listing::names)->at(0).title, "cal")
+        << "a displayname link is not followed";
     EXPECT_FALSE(store.calendarItemWithIdentifier("local/cal/" + std::string(300, 'x')));
     ASSERT_EQ(store.beginChanges(), std::nullopt);
     EXPECT_FALSE(fs::exists(folder / ".ravu-calendar-Ab12Cd"));

@@ -5,6 +5,12 @@
 // The service hands out parsed components; the format layer reads them, expands series with the
 // program's own expander and makes every edit, and this store writes the edited components back.
 // Nothing here reads or writes iCalendar text.
+//
+// Every call to the bus or the service is made asynchronously and waited for on this thread for
+// at most `callLimit` (`readLimit` to read a whole calendar) and never past the run's deadline;
+// one that does not end in time is cancelled and left behind. A calendar that did not answer once
+// is not asked again in the run, so that one slow server or a stuck service costs a run one wait,
+// not one per entry.
 #include <libecal/libecal.h>
 
 #include <algorithm>
@@ -15,6 +21,7 @@
 #include <set>
 #include <tuple>
 
+#include "store/deadline.h"
 #include "store/desktop/module.h"
 #include "store/ical/item.h"
 #include "store/uid.h"
@@ -24,6 +31,7 @@ namespace ravu {
 namespace {
 
 constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
+constexpr const char* registryPath = "/org/gnome/evolution/dataserver/SourceManager";
 
 /// The most events and occurrences one query reports; past it every further event still shows
 /// its first occurrence in the window.
@@ -34,6 +42,11 @@ struct Unref {
 };
 template <typename T>
 using Ref = std::unique_ptr<T, Unref>;
+
+struct VariantUnref {
+    void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 struct ErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
@@ -51,6 +64,141 @@ using Sources = std::unique_ptr<GList, ListFree>;
 std::string messageOf(const Error& error) {
     return error ? error->message : "unknown error";
 }
+
+/// The kind of a failure the bus or the service reported.
+ErrorKind kindOf(const GError* error) {
+    if (error == nullptr) {
+        return ErrorKind::storage;
+    }
+    if (error->domain == G_IO_ERROR) {
+        return error->code == G_IO_ERROR_TIMED_OUT || error->code == G_IO_ERROR_CANCELLED
+                   ? ErrorKind::timedOut
+                   : ErrorKind::storage;
+    }
+    if (error->domain == G_DBUS_ERROR) {
+        switch (error->code) {
+            case G_DBUS_ERROR_TIMEOUT:
+            case G_DBUS_ERROR_TIMED_OUT:
+            case G_DBUS_ERROR_NO_REPLY:
+                return ErrorKind::timedOut;
+            case G_DBUS_ERROR_ACCESS_DENIED:
+            case G_DBUS_ERROR_AUTH_FAILED:
+            case G_DBUS_ERROR_SERVICE_UNKNOWN:
+            case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+            case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+            case G_DBUS_ERROR_SPAWN_PERMISSIONS_INVALID:
+            case G_DBUS_ERROR_SPAWN_FILE_INVALID:
+            case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+            case G_DBUS_ERROR_SPAWN_FAILED:
+                return ErrorKind::refused;
+            default:
+                return ErrorKind::storage;
+        }
+    }
+    if (error->domain == E_CLIENT_ERROR) {
+        return error->code == E_CLIENT_ERROR_CANCELLED           ? ErrorKind::timedOut
+               : error->code == E_CLIENT_ERROR_PERMISSION_DENIED ? ErrorKind::refused
+                                                                 : ErrorKind::storage;
+    }
+    if (error->domain == E_CAL_CLIENT_ERROR) {
+        return error->code == E_CAL_CLIENT_ERROR_OBJECT_NOT_FOUND ||
+                       error->code == E_CAL_CLIENT_ERROR_NO_SUCH_CALENDAR
+                   ? ErrorKind::gone
+                   : ErrorKind::storage;
+    }
+    return ErrorKind::storage;
+}
+
+/// The failure the bus or the service reported, as the store's error.
+StoreError failureOf(GError* error) {
+    const ErrorKind kind = kindOf(error);
+    if (error != nullptr) {
+        g_dbus_error_strip_remote_error(error);  // "GDBus.Error:<name>: " tells a host nothing
+    }
+    return StoreError{messageOf(Error{error}), kind};
+}
+
+/// One asynchronous call, waited for on this thread's main context until it ends or its time is
+/// up; then it is cancelled and left behind. What the call's callback writes outlives the wait,
+/// for a callback that comes after it.
+class Waiting {
+  public:
+    explicit Waiting(Deadline::Clock::time_point until)
+        : until_{until}, pending_{new Pending}, cancellable_{g_cancellable_new()} {}
+    ~Waiting() {
+        g_cancellable_cancel(cancellable_.get());
+        release(pending_);
+    }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+    /// Starts the call with `begin(cancellable, callback, data)`, unless its time is up.
+    template <typename Begin>
+    void start(Begin&& begin) {
+        if (Deadline::Clock::now() < until_) {
+            ++pending_->holders;
+            started_ = true;
+            begin(cancellable_.get(), &Waiting::done, static_cast<gpointer>(pending_));
+        }
+    }
+    /// The call's result while this lives, or null when it did not end in time (or was never
+    /// started). Other calls started meanwhile go on while this waits.
+    GAsyncResult* result() { return started_ ? wait() : nullptr; }
+    /// Starts the call and waits for it.
+    template <typename Begin>
+    GAsyncResult* operator()(Begin&& begin) {
+        start(std::forward<Begin>(begin));
+        return result();
+    }
+
+  private:
+    struct Pending {
+        GAsyncResult* result = nullptr;
+        int holders = 1;  ///< the wait, and the call until its callback came
+    };
+    static void release(Pending* pending) {
+        if (--pending->holders == 0) {
+            if (pending->result != nullptr) {
+                g_object_unref(pending->result);
+            }
+            delete pending;
+        }
+    }
+    static void done(GObject*, GAsyncResult* result, gpointer data) {
+        auto* pending = static_cast<Pending*>(data);
+        pending->result = G_ASYNC_RESULT(g_object_ref(result));
+        release(pending);
+    }
+    GAsyncResult* wait() {
+        GMainContext* context = g_main_context_default();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until_ - Deadline::Clock::now());
+        bool late = left.count() <= 0;
+        GSource* timer = g_timeout_source_new(static_cast<guint>(std::max<long>(left.count(), 0)));
+        g_source_set_callback(
+            timer,
+            [](gpointer flag) {
+                *static_cast<bool*>(flag) = true;
+                return G_SOURCE_REMOVE;
+            },
+            &late, nullptr);
+        g_source_attach(timer, context);
+        while (pending_->result == nullptr && !late) {
+            g_main_context_iteration(context, TRUE);
+        }
+        g_source_destroy(timer);
+        g_source_unref(timer);
+        if (pending_->result == nullptr) {
+            g_cancellable_cancel(cancellable_.get());
+        }
+        return pending_->result;
+    }
+
+    Deadline::Clock::time_point until_;
+    Pending* pending_;
+    Ref<GCancellable> cancellable_;
+    bool started_ = false;
+};
 
 /// The native libical component inside a component of the service.
 icalcomponent* nativeOf(ECalComponent* component) {
@@ -98,6 +246,11 @@ std::optional<std::vector<double>> colorOf(const char* text) {
     }
     components.push_back(1.0);
     return components;
+}
+
+/// Backends whose calendars never take changes: subscriptions, birthdays, the weather.
+bool readOnlyBackend(std::string_view backend) {
+    return backend == "webcal" || backend == "contacts" || backend == "weather";
 }
 
 SourceType typeOf(std::string_view backend) {
@@ -162,24 +315,29 @@ Instant systemNow() {
 class DesktopStore final : public Store {
   public:
     explicit DesktopStore(const DesktopSettings& settings)
-        : diagnostics_{settings.diagnostics}, zone_{settings.zone}, lock_{settings.lockFolder} {}
+        : diagnostics_{settings.diagnostics},
+          zone_{settings.zone},
+          deadline_{settings.deadline != nullptr ? settings.deadline : &never_},
+          lock_{settings.lockFolder} {}
 
     AuthorizationStatus authorizationStatus() const override;
-    bool requestFullAccess() override { return registry() != nullptr; }
-    std::vector<Calendar> calendars() const override;
-    std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
-    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
-                                          Instant end) const override;
-    std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
+    bool requestFullAccess() override { return !registryAnswers(true); }
+    Result<std::vector<Calendar>> calendars(Listing listing) const override;
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
+    Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
+    Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
+                                                  Instant end) const override;
+    Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override;
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
 
   private:
+    /// A calendar as the run opened it; once it failed to answer, only why.
     struct Connection {
         Ref<ECalClient> client;
-        std::string failure;
+        std::optional<StoreError> failure;
     };
     /// The item as the service holds it now, with the version it was read at.
     struct Stored {
@@ -193,40 +351,66 @@ class DesktopStore final : public Store {
         std::string version;
     };
 
-    GDBusConnection* bus() const;
-    ESourceRegistry* registry() const;
-    /// The enabled event calendar of that UID, or null.
-    Ref<ESource> calendarSource(const std::string& uid) const;
-    /// The calendar connected, once per run; a failure is told once.
-    const Connection& connect(const std::string& uid) const;
-    std::optional<ical::Item> itemOf(const std::string& calendar, ECalClient* client,
-                                     const std::vector<ECalComponent*>& parts,
-                                     ical::Keep keep) const;
-    std::variant<Stored, StoreError> read(const std::string& identifier, ical::Keep keep) const;
+    /// The end of one call made now.
+    Deadline::Clock::time_point callEnd() const { return deadline_->within(callLimit); }
+    /// The session bus, connected once per run.
+    Result<GDBusConnection*> bus() const;
+    /// None when the service's registry answers a call: one that may start it, or (`start`
+    /// false) one made only when it runs already; when it does not run, whether the bus could
+    /// start it.
+    std::optional<StoreError> registryAnswers(bool start) const;
+    /// A call to the bus itself or to the registry, with its reply.
+    Result<Variant> ask(const char* name, const char* path, const char* interface,
+                        const char* method, GVariant* arguments, const char* replyType,
+                        bool autoStart) const;
+    Result<ESourceRegistry*> registry() const;
+    /// The enabled event calendar of that UID, or why there is none.
+    Result<Ref<ESource>> calendarSource(const std::string& uid) const;
+    /// Opens the calendars at once, each once per run; those that do not answer in time are
+    /// left behind.
+    void connectAll(const std::vector<std::string>& uids) const;
+    /// The calendar opened, or why it is not.
+    Result<ECalClient*> connect(const std::string& uid) const;
+    /// What a call on the calendar that did not end in time gives; the calendar is not asked
+    /// again in this run.
+    StoreError notAnswering(const std::string& uid) const;
+    /// The item made of the components; `timedOut` when one of its zones could not be had in
+    /// time, another error (told once) when it cannot be read.
+    Result<ical::Item> itemOf(const std::string& calendar, ECalClient* client,
+                              const std::vector<ECalComponent*>& parts, ical::Keep keep) const;
+    Result<Stored> read(const std::string& identifier, ical::Keep keep) const;
     /// The item read whole for a write; an error saying it was not `refused` ("overwritten",
     /// "removed") when another program changed it since the run saw it.
-    std::variant<Stored, StoreError> unchangedSinceSeen(const std::string& identifier,
-                                                        const char* refused) const;
-    /// Each readable item of the calendar that the service's query selects, read now.
-    void fetch(const std::string& calendar, const std::string& query,
-               const std::function<void(Listed&&)>& visit) const;
+    Result<Stored> unchangedSinceSeen(const std::string& identifier, const char* refused) const;
+    /// Each readable item of the calendar that the service's query selects, read now; an error
+    /// when the calendar cannot be read in full.
+    WriteError fetch(const std::string& calendar, const std::string& query,
+                     const std::function<void(Listed&&)>& visit) const;
     /// After a write: the item read again into its calendar's listing, if the run keeps one.
     void relist(const std::string& identifier);
-    /// The connected client of a calendar that takes changes.
-    std::variant<ECalClient*, StoreError> writable(const std::string& calendar);
+    /// The opened client of a calendar that takes changes.
+    Result<ECalClient*> writable(const std::string& calendar);
     WriteError takeLock();
     WriteError create(Event& event);
     WriteError update(Event& event, Span span, Changes changes);
     WriteError remove(const Event& event, Span span);
     /// Writes what the format layer changed in the item back to the service.
-    WriteError writeBack(ECalClient* client, const std::string& uid,
+    WriteError writeBack(const std::string& calendar, ECalClient* client, const std::string& uid,
                          const std::map<std::string, std::string>& before, const ical::Item& after);
+    /// Waits for a write on the calendar; its failure, if any.
+    template <typename Begin, typename Finish>
+    WriteError written(const std::string& calendar, Begin&& begin, Finish&& finish);
 
+    static inline const Deadline never_{};
     std::ostream* diagnostics_;
     const TimeZone* zone_;
+    const Deadline* deadline_;
+    mutable bool triedBus_ = false;
     mutable Ref<GDBusConnection> bus_;
-    mutable Ref<ESourceRegistry> registry_;
+    mutable std::optional<StoreError> busFailure_;
     mutable bool triedRegistry_ = false;
+    mutable Ref<ESourceRegistry> registry_;
+    mutable std::optional<StoreError> registryFailure_;
     mutable std::map<std::string, Connection> connections_;
     /// By calendar, what the run read once it held its lock.
     mutable std::map<std::string, std::vector<Listed>> listings_;
@@ -238,115 +422,207 @@ class DesktopStore final : public Store {
     WriteError lockFailure_;
 };
 
-GDBusConnection* DesktopStore::bus() const {
-    if (!bus_) {
-        GError* error = nullptr;
-        bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
-        Error{error};
-        if (bus_) {
-            // A bus that goes away ends the run's calls with errors, not the process.
-            g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
+Result<GDBusConnection*> DesktopStore::bus() const {
+    if (!triedBus_) {
+        triedBus_ = true;
+        Waiting wait{callEnd()};
+        if (GAsyncResult* result =
+                wait([](auto... call) { g_bus_get(G_BUS_TYPE_SESSION, call...); })) {
+            GError* error = nullptr;
+            bus_.reset(g_bus_get_finish(result, &error));
+            if (!bus_) {
+                busFailure_ = failureOf(error);
+            } else {
+                // A bus that goes away ends the run's calls with errors, not the process.
+                g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
+            }
+        } else {
+            busFailure_ = StoreError{"the session bus did not answer in time", ErrorKind::timedOut};
         }
+    }
+    if (busFailure_) {
+        return *busFailure_;
     }
     return bus_.get();
 }
 
-/// Running, or started on demand by the bus: asked without starting anything.
-AuthorizationStatus DesktopStore::authorizationStatus() const {
-    GDBusConnection* connection = bus();
-    if (connection == nullptr) {
-        return AuthorizationStatus::denied;
+Result<Variant> DesktopStore::ask(const char* name, const char* path, const char* interface,
+                                  const char* method, GVariant* arguments, const char* replyType,
+                                  bool autoStart) const {
+    Variant owned{arguments != nullptr ? g_variant_ref_sink(arguments) : nullptr};
+    const auto connection = bus();
+    if (!connection) {
+        return connection.error();
     }
-    const auto ask = [&](const char* method, GVariant* arguments, const char* type) {
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            method, arguments, G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr,
-            &error);
-        Error{error};
-        return reply;
-    };
-    if (GVariant* owned = ask("NameHasOwner", g_variant_new("(s)", registryName), "(b)")) {
-        gboolean has = FALSE;
-        g_variant_get(owned, "(b)", &has);
-        g_variant_unref(owned);
-        if (has) {
-            return AuthorizationStatus::fullAccess;
-        }
+    const auto limit =
+        std::chrono::ceil<std::chrono::milliseconds>(callEnd() - Deadline::Clock::now());
+    Waiting wait{callEnd()};
+    GAsyncResult* result = wait([&](auto... call) {
+        g_dbus_connection_call(*connection, name, path, interface, method, owned.get(),
+                               G_VARIANT_TYPE(replyType),
+                               autoStart ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                               static_cast<gint>(std::max<long>(limit.count(), 1)), call...);
+    });
+    if (result == nullptr) {
+        return outOfTime();
     }
-    bool activatable = false;
-    if (GVariant* names = ask("ListActivatableNames", nullptr, "(as)")) {
-        GVariantIter* iter = nullptr;
-        const gchar* name = nullptr;
-        g_variant_get(names, "(as)", &iter);
-        while (g_variant_iter_loop(iter, "&s", &name)) {
-            activatable = activatable || std::string_view{name} == registryName;
-        }
-        g_variant_iter_free(iter);
-        g_variant_unref(names);
+    GError* error = nullptr;
+    Variant reply{g_dbus_connection_call_finish(*connection, result, &error)};
+    if (!reply) {
+        return failureOf(error);
     }
-    return activatable ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied;
+    return reply;
 }
 
-ESourceRegistry* DesktopStore::registry() const {
+std::optional<StoreError> DesktopStore::registryAnswers(bool start) const {
+    // A ping reaches the registry itself: a bus whose policy refuses the service, or a service
+    // that hangs, fails it.
+    const auto ping = [&] {
+        const auto pong = ask(registryName, registryPath, "org.freedesktop.DBus.Peer", "Ping",
+                              nullptr, "()", start);
+        return pong ? std::nullopt : std::optional{pong.error()};
+    };
+    if (start) {
+        return ping();
+    }
+    const auto owned = ask("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "NameHasOwner", g_variant_new("(s)", registryName), "(b)", false);
+    if (!owned) {
+        return owned.error();
+    }
+    gboolean runs = FALSE;
+    g_variant_get(owned->get(), "(b)", &runs);
+    if (runs) {
+        return ping();
+    }
+    const auto names = ask("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "ListActivatableNames", nullptr, "(as)", false);
+    if (!names) {
+        return names.error();
+    }
+    GVariantIter* iter = nullptr;
+    const gchar* name = nullptr;
+    bool activatable = false;
+    g_variant_get(names->get(), "(as)", &iter);
+    while (g_variant_iter_loop(iter, "&s", &name)) {
+        activatable = activatable || std::string_view{name} == registryName;
+    }
+    g_variant_iter_free(iter);
+    if (!activatable) {
+        return StoreError{"the calendar service is not installed", ErrorKind::refused};
+    }
+    return std::nullopt;
+}
+
+/// Running and answering, or started on demand by the bus: asked without starting anything.
+AuthorizationStatus DesktopStore::authorizationStatus() const {
+    return registryAnswers(false) ? AuthorizationStatus::denied : AuthorizationStatus::fullAccess;
+}
+
+Result<ESourceRegistry*> DesktopStore::registry() const {
     if (!triedRegistry_) {
         triedRegistry_ = true;
-        if (bus() == nullptr) {
-            *diagnostics_ << "ravu-calendar: no session bus answers\n";
-            return nullptr;
+        // Only a registry that answers is taken: one made on a bus without the service would
+        // simply list no calendars.
+        registryFailure_ = registryAnswers(true);
+        if (!registryFailure_) {
+            Waiting wait{callEnd()};
+            if (GAsyncResult* result = wait([](auto... call) { e_source_registry_new(call...); })) {
+                GError* error = nullptr;
+                registry_.reset(e_source_registry_new_finish(result, &error));
+                if (!registry_) {
+                    registryFailure_ = failureOf(error);
+                }
+            } else {
+                registryFailure_ = outOfTime();
+            }
         }
-        GError* error = nullptr;
-        registry_.reset(e_source_registry_new_sync(nullptr, &error));
-        if (!registry_) {
+        if (registryFailure_) {
             *diagnostics_ << "ravu-calendar: the calendar service cannot be reached: "
-                          << messageOf(Error{error}) << '\n';
+                          << registryFailure_->message << '\n';
         }
+    }
+    if (registryFailure_) {
+        return *registryFailure_;
     }
     return registry_.get();
 }
 
-Ref<ESource> DesktopStore::calendarSource(const std::string& uid) const {
-    ESourceRegistry* sources = registry();
-    if (sources == nullptr || uid.empty()) {
-        return nullptr;
+Result<Ref<ESource>> DesktopStore::calendarSource(const std::string& uid) const {
+    const auto sources = registry();
+    if (!sources) {
+        return sources.error();
     }
-    Ref<ESource> source{e_source_registry_ref_source(sources, uid.c_str())};
+    Ref<ESource> source{uid.empty() ? nullptr
+                                    : e_source_registry_ref_source(*sources, uid.c_str())};
     if (!source || !e_source_has_extension(source.get(), E_SOURCE_EXTENSION_CALENDAR) ||
-        !e_source_registry_check_enabled(sources, source.get())) {
-        return nullptr;
+        !e_source_registry_check_enabled(*sources, source.get())) {
+        return StoreError{"the calendar " + uid + " does not exist", ErrorKind::gone};
     }
     return source;
 }
 
-const DesktopStore::Connection& DesktopStore::connect(const std::string& uid) const {
-    if (const auto known = connections_.find(uid); known != connections_.end()) {
-        return known->second;
-    }
-    Connection connection;
-    if (Ref<ESource> source = calendarSource(uid)) {
-        // No waiting for a remote backend to come online: it opens offline, on its cache.
-        GError* error = nullptr;
-        connection.client.reset(
-            E_CAL_CLIENT(e_cal_client_connect_sync(source.get(), E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
-                                                   static_cast<guint32>(-1), nullptr, &error)));
-        if (!connection.client) {
-            connection.failure = messageOf(Error{error});
-            *diagnostics_ << "ravu-calendar: the calendar " << uid
-                          << " cannot be opened: " << connection.failure << '\n';
+void DesktopStore::connectAll(const std::vector<std::string>& uids) const {
+    struct Opening {
+        std::string uid;
+        std::unique_ptr<Waiting> wait;
+    };
+    std::vector<Opening> openings;
+    const auto until = callEnd();
+    for (const std::string& uid : uids) {
+        if (connections_.contains(uid)) {
+            continue;
         }
-    } else {
-        connection.failure = "the calendar " + uid + " does not exist";
+        auto source = calendarSource(uid);
+        if (!source) {
+            connections_.emplace(uid, Connection{nullptr, source.error()});
+            continue;
+        }
+        // No waiting for a remote backend to come online: it opens offline, on its cache.
+        auto wait = std::make_unique<Waiting>(until);
+        wait->start([&](auto... call) {
+            e_cal_client_connect(source->get(), E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
+                                 static_cast<guint32>(-1), call...);
+        });
+        openings.push_back({uid, std::move(wait)});
     }
-    return connections_.emplace(uid, std::move(connection)).first->second;
+    // All of them are on their way at once: one that does not answer holds up no other.
+    for (Opening& opening : openings) {
+        Connection connection;
+        if (GAsyncResult* result = opening.wait->result()) {
+            GError* error = nullptr;
+            connection.client.reset(E_CAL_CLIENT(e_cal_client_connect_finish(result, &error)));
+            if (!connection.client) {
+                connection.failure = failureOf(error);
+            }
+        } else {
+            connection.failure = outOfTime();
+        }
+        connections_.emplace(opening.uid, std::move(connection));
+    }
 }
 
-std::vector<Calendar> DesktopStore::calendars() const {
-    std::vector<Calendar> found;
-    ESourceRegistry* sources = registry();
-    if (sources == nullptr) {
-        return found;
+Result<ECalClient*> DesktopStore::connect(const std::string& uid) const {
+    connectAll({uid});
+    const Connection& connection = connections_.at(uid);
+    if (connection.failure) {
+        return *connection.failure;
     }
-    Sources listed{e_source_registry_list_enabled(sources, E_SOURCE_EXTENSION_CALENDAR)};
+    return connection.client.get();
+}
+
+StoreError DesktopStore::notAnswering(const std::string& uid) const {
+    connections_[uid].failure = outOfTime();
+    return outOfTime();
+}
+
+Result<std::vector<Calendar>> DesktopStore::calendars(Listing listing) const {
+    const auto sources = registry();
+    if (!sources) {
+        return sources.error();
+    }
+    std::vector<Calendar> found;
+    Sources listed{e_source_registry_list_enabled(*sources, E_SOURCE_EXTENSION_CALENDAR)};
     for (GList* at = listed.get(); at != nullptr; at = at->next) {
         auto* source = static_cast<ESource*>(at->data);
         auto* extension = static_cast<ESourceSelectable*>(
@@ -357,7 +633,7 @@ std::vector<Calendar> DesktopStore::calendars() const {
         calendar.title = e_source_get_display_name(source);
         Source owner{"", typeOf(backend != nullptr ? backend : "")};
         if (const char* parentUid = e_source_get_parent(source)) {
-            if (Ref<ESource> parent{e_source_registry_ref_source(sources, parentUid)}) {
+            if (Ref<ESource> parent{e_source_registry_ref_source(*sources, parentUid)}) {
                 owner.title = e_source_get_display_name(parent.get());
             }
         }
@@ -365,10 +641,27 @@ std::vector<Calendar> DesktopStore::calendars() const {
         gchar* color = e_source_selectable_dup_color(extension);
         calendar.color = colorOf(color);
         g_free(color);
-        const Connection& connection = connect(calendar.identifier);
-        calendar.allowsContentModifications =
-            connection.client && !e_client_is_readonly(E_CLIENT(connection.client.get()));
+        calendar.allowsContentModifications = !readOnlyBackend(backend != nullptr ? backend : "");
         found.push_back(std::move(calendar));
+    }
+    if (listing == Listing::complete) {
+        // Only an opened calendar tells whether it takes changes.
+        std::vector<std::string> uids;
+        for (const Calendar& calendar : found) {
+            uids.push_back(calendar.identifier);
+        }
+        connectAll(uids);
+        for (Calendar& calendar : found) {
+            const Connection& connection = connections_.at(calendar.identifier);
+            if (connection.failure) {
+                *diagnostics_ << "ravu-calendar: the calendar " << calendar.identifier
+                              << " cannot be opened; it is listed as not writable: "
+                              << connection.failure->message << '\n';
+            }
+            calendar.allowsContentModifications =
+                calendar.allowsContentModifications && !connection.failure &&
+                !e_client_is_readonly(E_CLIENT(connection.client.get()));
+        }
     }
     std::sort(found.begin(), found.end(), [](const Calendar& a, const Calendar& b) {
         return std::tie(a.source->title, a.title, a.identifier) <
@@ -377,20 +670,39 @@ std::vector<Calendar> DesktopStore::calendars() const {
     return found;
 }
 
-std::optional<ical::Item> DesktopStore::itemOf(const std::string& calendar, ECalClient* client,
-                                               const std::vector<ECalComponent*>& parts,
-                                               ical::Keep keep) const {
+WriteError DesktopStore::calendarTakesChanges(std::string_view calendarId) const {
+    const auto client = connect(std::string{calendarId});
+    if (!client) {
+        return client.error();
+    }
+    // The service takes writes into a read-only calendar and then drops them.
+    if (e_client_is_readonly(E_CLIENT(*client))) {
+        return StoreError{"calendar is read-only", ErrorKind::readOnly};
+    }
+    return std::nullopt;
+}
+
+Result<ical::Item> DesktopStore::itemOf(const std::string& calendar, ECalClient* client,
+                                        const std::vector<ECalComponent*>& parts,
+                                        ical::Keep keep) const {
     std::vector<void*> natives;
     for (ECalComponent* part : parts) {
         natives.push_back(nativeOf(part));
     }
     const std::string identifier = calendar + "/" + uidOf(nativeOf(parts.front()));
     // The calendar's own zones, for TZIDs the zone database does not know; the client keeps them.
+    bool late = false;
     const auto zoneOf = [&](const std::string& tzid) -> void* {
+        Waiting wait{callEnd()};
+        GAsyncResult* result =
+            wait([&](auto... call) { e_cal_client_get_timezone(client, tzid.c_str(), call...); });
+        if (result == nullptr) {
+            late = true;
+            return nullptr;
+        }
         ICalTimezone* zone = nullptr;
         GError* error = nullptr;
-        if (!e_cal_client_get_timezone_sync(client, tzid.c_str(), &zone, nullptr, &error) ||
-            zone == nullptr) {
+        if (!e_cal_client_get_timezone_finish(client, result, &zone, &error) || zone == nullptr) {
             Error{error};
             return nullptr;
         }
@@ -399,16 +711,21 @@ std::optional<ical::Item> DesktopStore::itemOf(const std::string& calendar, ECal
     };
     auto item = ical::Item::fromComponents(
         natives, {identifier, calendar, std::nullopt, identifier}, *zone_, keep, zoneOf);
+    if (late) {
+        return notAnswering(calendar);
+    }
     if (!item) {
         if (told_.insert(identifier).second) {
             *diagnostics_ << "ravu-calendar: skipping unreadable event " << identifier << '\n';
         }
-    } else if (!item->notes().empty() && told_.insert(identifier).second) {
+        return StoreError{"the event " + identifier + " cannot be read"};
+    }
+    if (!item->notes().empty() && told_.insert(identifier).second) {
         for (const std::string& note : item->notes()) {
             *diagnostics_ << "ravu-calendar: " << identifier << ": " << note << '\n';
         }
     }
-    return item;
+    return std::move(*item);
 }
 
 /// The version of an item: the stamps the service puts on each of its components.
@@ -428,19 +745,23 @@ std::string versionOf(const std::vector<ECalComponent*>& parts) {
     return version;
 }
 
-void DesktopStore::fetch(const std::string& calendar, const std::string& query,
-                         const std::function<void(Listed&&)>& visit) const {
-    ECalClient* client = connect(calendar).client.get();
-    if (client == nullptr) {
-        return;
+WriteError DesktopStore::fetch(const std::string& calendar, const std::string& query,
+                               const std::function<void(Listed&&)>& visit) const {
+    const auto client = connect(calendar);
+    if (!client) {
+        return client.error();
+    }
+    Waiting wait{deadline_->within(readLimit)};
+    GAsyncResult* result = wait([&](auto... call) {
+        e_cal_client_get_object_list_as_comps(*client, query.c_str(), call...);
+    });
+    if (result == nullptr) {
+        return notAnswering(calendar);
     }
     GSList* listed = nullptr;
     GError* error = nullptr;
-    if (!e_cal_client_get_object_list_as_comps_sync(client, query.c_str(), &listed, nullptr,
-                                                    &error)) {
-        *diagnostics_ << "ravu-calendar: the calendar " << calendar
-                      << " cannot be read: " << messageOf(Error{error}) << '\n';
-        return;
+    if (!e_cal_client_get_object_list_as_comps_finish(*client, result, &listed, &error)) {
+        return failureOf(error);
     }
     Components owned{listed};
     // A series comes with its changed occurrences, as components of one UID.
@@ -450,11 +771,15 @@ void DesktopStore::fetch(const std::string& calendar, const std::string& query,
         items[uidOf(nativeOf(component))].push_back(component);
     }
     for (const auto& [uid, parts] : items) {
-        if (auto item = itemOf(calendar, client, parts, ical::Keep::model)) {
+        auto item = itemOf(calendar, *client, parts, ical::Keep::model);
+        if (item) {
             visit(Listed{calendar + "/" + uid, std::move(*item),
                          lock_.held() ? versionOf(parts) : std::string{}});
+        } else if (item.error().kind == ErrorKind::timedOut) {
+            return item.error();  // the rest of the calendar would be read without its zones
         }
     }
+    return std::nullopt;
 }
 
 void DesktopStore::relist(const std::string& identifier) {
@@ -466,20 +791,24 @@ void DesktopStore::relist(const std::string& identifier) {
     std::erase_if(listing->second,
                   [&](const Listed& listed) { return listed.identifier == identifier; });
     auto stored = read(identifier, ical::Keep::model);
-    if (auto* found = std::get_if<Stored>(&stored)) {
-        listing->second.push_back(Listed{identifier, std::move(found->item), found->version});
+    if (stored) {
+        listing->second.push_back(Listed{identifier, std::move(stored->item), stored->version});
+    } else if (!stored.gone()) {
+        listings_.erase(listing);  // read whole again when it is next asked for
     }
 }
 
-std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate) const {
+Result<std::vector<Event>> DesktopStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<std::string> calendars;
     if (predicate.calendarIds) {
         calendars = *predicate.calendarIds;
-    } else if (ESourceRegistry* sources = registry()) {
-        Sources listed{e_source_registry_list_enabled(sources, E_SOURCE_EXTENSION_CALENDAR)};
+    } else if (const auto sources = registry()) {
+        Sources listed{e_source_registry_list_enabled(*sources, E_SOURCE_EXTENSION_CALENDAR)};
         for (GList* at = listed.get(); at != nullptr; at = at->next) {
             calendars.emplace_back(e_source_get_uid(static_cast<ESource*>(at->data)));
         }
+    } else {
+        return sources.error();
     }
     std::sort(calendars.begin(), calendars.end());
     calendars.erase(std::unique(calendars.begin(), calendars.end()), calendars.end());
@@ -504,14 +833,19 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
         // writes keep it up to date: look-ups then cost no call to the service. Before that
         // only one calendar's items are in memory at a time.
         if (!lock_.held()) {
-            fetch(calendar, query, add);
+            if (WriteError error = fetch(calendar, query, add)) {
+                return std::move(*error);
+            }
             continue;
         }
         auto listing = listings_.find(calendar);
         if (listing == listings_.end()) {
-            listing = listings_.emplace(calendar, std::vector<Listed>{}).first;
-            fetch(calendar, "#t",
-                  [&](Listed&& listed) { listing->second.push_back(std::move(listed)); });
+            std::vector<Listed> read;
+            if (WriteError error = fetch(
+                    calendar, "#t", [&](Listed&& listed) { read.push_back(std::move(listed)); })) {
+                return std::move(*error);
+            }
+            listing = listings_.emplace(calendar, std::move(read)).first;
         }
         for (const Listed& listed : listing->second) {
             add(listed);
@@ -521,8 +855,8 @@ std::vector<Event> DesktopStore::eventsMatching(const EventPredicate& predicate)
     return found;
 }
 
-std::vector<Event> DesktopStore::itemEventsMatching(std::string_view identifier, Instant start,
-                                                    Instant end) const {
+Result<std::vector<Event>> DesktopStore::itemEventsMatching(std::string_view identifier,
+                                                            Instant start, Instant end) const {
     std::vector<Event> found;
     // A calendar the locked run keeps answers from its copy, as `eventsMatching` does.
     const auto name = splitIdentifier(identifier);
@@ -538,33 +872,40 @@ std::vector<Event> DesktopStore::itemEventsMatching(std::string_view identifier,
         return found;
     }
     auto stored = read(std::string{identifier}, ical::Keep::model);
-    if (auto* item = std::get_if<Stored>(&stored)) {
-        if (lock_.held()) {
-            seen_.emplace(identifier, item->version);
-        }
-        item->item.occurrences(start, end, found);
+    if (!stored) {
+        return stored.gone() ? Result<std::vector<Event>>{found} : stored.error();
     }
+    if (lock_.held()) {
+        seen_.emplace(identifier, stored->version);
+    }
+    stored->item.occurrences(start, end, found);
     inStoreOrder(found);
     return found;
 }
 
-std::variant<DesktopStore::Stored, StoreError> DesktopStore::read(const std::string& identifier,
-                                                                  ical::Keep keep) const {
+Result<DesktopStore::Stored> DesktopStore::read(const std::string& identifier,
+                                                ical::Keep keep) const {
     const auto name = splitIdentifier(identifier);
-    const StoreError gone{"the event no longer exists"};
+    const StoreError gone{"the event no longer exists", ErrorKind::gone};
     if (!name) {
         return gone;
     }
-    ECalClient* client = connect(name->first).client.get();
-    if (client == nullptr) {
-        return gone;
+    const auto client = connect(name->first);
+    if (!client) {
+        return client.error();  // `gone` with its calendar
+    }
+    Waiting wait{callEnd()};
+    GAsyncResult* result = wait([&](auto... call) {
+        e_cal_client_get_objects_for_uid(*client, name->second.c_str(), call...);
+    });
+    if (result == nullptr) {
+        return notAnswering(name->first);
     }
     GSList* listed = nullptr;
     GError* error = nullptr;
-    if (!e_cal_client_get_objects_for_uid_sync(client, name->second.c_str(), &listed, nullptr,
-                                               &error)) {
-        Error{error};
-        return gone;
+    if (!e_cal_client_get_objects_for_uid_finish(*client, result, &listed, &error)) {
+        const StoreError failure = failureOf(error);
+        return failure.kind == ErrorKind::gone ? gone : failure;
     }
     Components owned{listed};
     std::vector<ECalComponent*> parts;
@@ -574,22 +915,22 @@ std::variant<DesktopStore::Stored, StoreError> DesktopStore::read(const std::str
     if (parts.empty()) {
         return gone;
     }
-    auto item = itemOf(name->first, client, parts, keep);
+    auto item = itemOf(name->first, *client, parts, keep);
     if (!item) {
-        return StoreError{"the event " + identifier + " cannot be read"};
+        return item.error();
     }
     return Stored{std::move(*item), versionOf(parts)};
 }
 
-std::optional<Event> DesktopStore::calendarItemWithIdentifier(std::string_view identifier) const {
+Result<Event> DesktopStore::calendarItemWithIdentifier(std::string_view identifier) const {
     auto stored = read(std::string{identifier}, ical::Keep::model);
-    if (auto* found = std::get_if<Stored>(&stored)) {
-        if (lock_.held()) {
-            seen_.emplace(identifier, found->version);
-        }
-        return found->item.event();
+    if (!stored) {
+        return stored.error();
     }
-    return std::nullopt;
+    if (lock_.held()) {
+        seen_.emplace(identifier, stored->version);
+    }
+    return stored->item.event();
 }
 
 WriteError DesktopStore::beginChanges() {
@@ -603,19 +944,29 @@ WriteError DesktopStore::takeLock() {
     return lockFailure_ ? lockFailure_ : lock_.acquire();
 }
 
-std::variant<ECalClient*, StoreError> DesktopStore::writable(const std::string& calendar) {
+Result<ECalClient*> DesktopStore::writable(const std::string& calendar) {
     if (auto error = takeLock()) {
         return *error;
     }
-    const Connection& connection = connect(calendar);
-    if (!connection.client) {
-        return StoreError{connection.failure};
+    if (auto refused = calendarTakesChanges(calendar)) {
+        return *refused;
     }
-    // The service takes writes into a read-only calendar and then drops them.
-    if (e_client_is_readonly(E_CLIENT(connection.client.get()))) {
-        return StoreError{"calendar is read-only"};
+    return *connect(calendar);
+}
+
+template <typename Begin, typename Finish>
+WriteError DesktopStore::written(const std::string& calendar, Begin&& begin, Finish&& finish) {
+    Waiting wait{callEnd()};
+    GAsyncResult* result = wait(std::forward<Begin>(begin));
+    if (result == nullptr) {
+        // The service may still carry the write out after the run has gone.
+        return notAnswering(calendar);
     }
-    return connection.client.get();
+    GError* error = nullptr;
+    if (!finish(result, &error)) {
+        return failureOf(error);
+    }
+    return std::nullopt;
 }
 
 WriteError DesktopStore::saveEvent(Event& event, Span span, Changes changes) {
@@ -640,11 +991,11 @@ WriteError DesktopStore::removeEvent(const Event& event, Span span) {
 
 WriteError DesktopStore::create(Event& event) {
     if (event.calendarId.empty()) {
-        return StoreError{"the event belongs to no calendar"};
+        return StoreError{"the event belongs to no calendar", ErrorKind::gone};
     }
-    auto client = writable(event.calendarId);
-    if (auto* error = std::get_if<StoreError>(&client)) {
-        return *error;
+    const auto client = writable(event.calendarId);
+    if (!client) {
+        return client.error();
     }
     if (auto error = ical::checkWritable(event)) {
         return error;
@@ -656,17 +1007,24 @@ WriteError DesktopStore::create(Event& event) {
     if (auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
-    ECalClient* target = std::get<ECalClient*>(client);
     for (void* part : std::get<ical::Item>(item).components()) {
         auto* native = static_cast<icalcomponent*>(part);
         if (icalcomponent_isa(native) != ICAL_VEVENT_COMPONENT) {
             continue;
         }
+        const Ref<ICalComponent> component = wrapped(native);
         gchar* made = nullptr;
-        GError* error = nullptr;
-        if (!e_cal_client_create_object_sync(target, wrapped(native).get(),
-                                             E_CAL_OPERATION_FLAG_NONE, &made, nullptr, &error)) {
-            return StoreError{messageOf(Error{error})};
+        WriteError error = written(
+            event.calendarId,
+            [&](auto... call) {
+                e_cal_client_create_object(*client, component.get(), E_CAL_OPERATION_FLAG_NONE,
+                                           call...);
+            },
+            [&](GAsyncResult* result, GError** failure) {
+                return e_cal_client_create_object_finish(*client, result, &made, failure);
+            });
+        if (error) {
+            return error;
         }
         event.identifier = event.calendarId + "/" + (made != nullptr ? made : uid);
         g_free(made);
@@ -688,7 +1046,8 @@ std::map<std::string, std::string> contentsOf(const ical::Item& item) {
     return contents;
 }
 
-WriteError DesktopStore::writeBack(ECalClient* client, const std::string& uid,
+WriteError DesktopStore::writeBack(const std::string& calendar, ECalClient* client,
+                                   const std::string& uid,
                                    const std::map<std::string, std::string>& before,
                                    const ical::Item& after) {
     const auto now = contentsOf(after);
@@ -708,24 +1067,39 @@ WriteError DesktopStore::writeBack(ECalClient* client, const std::string& uid,
         if (was != before.end() && was->second == now.at(occurrence)) {
             continue;
         }
-        GError* error = nullptr;
-        if (!e_cal_client_modify_object_sync(
-                client, wrapped(native).get(),
-                occurrence.empty() ? E_CAL_OBJ_MOD_ALL : E_CAL_OBJ_MOD_THIS,
-                E_CAL_OPERATION_FLAG_NONE, nullptr, &error)) {
-            return StoreError{messageOf(Error{error})};
+        const Ref<ICalComponent> component = wrapped(native);
+        const ECalObjModType mod = occurrence.empty() ? E_CAL_OBJ_MOD_ALL : E_CAL_OBJ_MOD_THIS;
+        WriteError error = written(
+            calendar,
+            [&](auto... call) {
+                e_cal_client_modify_object(client, component.get(), mod, E_CAL_OPERATION_FLAG_NONE,
+                                           call...);
+            },
+            [&](GAsyncResult* result, GError** failure) {
+                return e_cal_client_modify_object_finish(client, result, failure);
+            });
+        if (error) {
+            return error;
         }
     }
     // A changed occurrence the edit dropped goes alone: the series already says what it is now.
-    for (const auto& [occurrence, text] : before) {
+    for (const auto& was : before) {
+        const std::string& occurrence = was.first;
         if (occurrence.empty() || now.contains(occurrence)) {
             continue;
         }
-        GError* error = nullptr;
-        if (!e_cal_client_remove_object_sync(client, uid.c_str(), occurrence.c_str(),
-                                             E_CAL_OBJ_MOD_ONLY_THIS, E_CAL_OPERATION_FLAG_NONE,
-                                             nullptr, &error)) {
-            return StoreError{messageOf(Error{error})};
+        WriteError error = written(
+            calendar,
+            [&](auto... call) {
+                e_cal_client_remove_object(client, uid.c_str(), occurrence.c_str(),
+                                           E_CAL_OBJ_MOD_ONLY_THIS, E_CAL_OPERATION_FLAG_NONE,
+                                           call...);
+            },
+            [&](GAsyncResult* result, GError** failure) {
+                return e_cal_client_remove_object_finish(client, result, failure);
+            });
+        if (error) {
+            return error;
         }
     }
     return std::nullopt;
@@ -734,45 +1108,45 @@ WriteError DesktopStore::writeBack(ECalClient* client, const std::string& uid,
 WriteError DesktopStore::update(Event& event, Span span, Changes changes) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
-        return StoreError{"the event no longer exists"};
+        return StoreError{"the event no longer exists", ErrorKind::gone};
     }
     if (!event.calendarId.empty() && event.calendarId != name->first) {
         return StoreError{"moving an event to another calendar is not supported"};
     }
-    auto client = writable(name->first);
-    if (auto* error = std::get_if<StoreError>(&client)) {
-        return *error;
+    const auto client = writable(name->first);
+    if (!client) {
+        return client.error();
     }
     if (auto error = ical::checkWritable(event)) {
         return error;
     }
     auto stored = unchangedSinceSeen(event.identifier, "overwritten");
-    if (auto* error = std::get_if<StoreError>(&stored)) {
-        return *error;
+    if (!stored) {
+        return stored.error();
     }
-    Stored& fresh = std::get<Stored>(stored);
-    const auto before = contentsOf(fresh.item);
-    const ical::EditResult edit = fresh.item.save(event, span, changes, systemNow());
+    const auto before = contentsOf(stored->item);
+    const ical::EditResult edit = stored->item.save(event, span, changes, systemNow());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }
     if (std::get<ical::Outcome>(edit) != ical::Outcome::changed) {
         return std::nullopt;
     }
-    auto error = writeBack(std::get<ECalClient*>(client), name->second, before, fresh.item);
+    auto error = writeBack(name->first, *client, name->second, before, stored->item);
     seen_.erase(event.identifier);
     return error;
 }
 
-std::variant<DesktopStore::Stored, StoreError> DesktopStore::unchangedSinceSeen(
-    const std::string& identifier, const char* refused) const {
+Result<DesktopStore::Stored> DesktopStore::unchangedSinceSeen(const std::string& identifier,
+                                                              const char* refused) const {
     auto stored = read(identifier, ical::Keep::tree);
-    if (const auto* fresh = std::get_if<Stored>(&stored)) {
+    if (stored) {
         if (const auto seen = seen_.find(identifier);
-            seen != seen_.end() && seen->second != fresh->version) {
+            seen != seen_.end() && seen->second != stored->version) {
             return StoreError{identifier +
-                              " was changed by another program after it was read; it was not " +
-                              refused};
+                                  " was changed by another program after it was read; it was not " +
+                                  refused,
+                              ErrorKind::changed};
         }
     }
     return stored;
@@ -781,19 +1155,18 @@ std::variant<DesktopStore::Stored, StoreError> DesktopStore::unchangedSinceSeen(
 WriteError DesktopStore::remove(const Event& event, Span span) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
-        return StoreError{"the event no longer exists"};
+        return StoreError{"the event no longer exists", ErrorKind::gone};
     }
-    auto client = writable(name->first);
-    if (auto* error = std::get_if<StoreError>(&client)) {
-        return *error;
+    const auto client = writable(name->first);
+    if (!client) {
+        return client.error();
     }
     auto stored = unchangedSinceSeen(event.identifier, "removed");
-    if (auto* error = std::get_if<StoreError>(&stored)) {
-        return *error;
+    if (!stored) {
+        return stored.error();
     }
-    Stored& fresh = std::get<Stored>(stored);
-    const auto before = contentsOf(fresh.item);
-    const ical::EditResult edit = fresh.item.remove(event, span, systemNow());
+    const auto before = contentsOf(stored->item);
+    const ical::EditResult edit = stored->item.remove(event, span, systemNow());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }
@@ -802,17 +1175,19 @@ WriteError DesktopStore::remove(const Event& event, Span span) {
         case ical::Outcome::unchanged:
             return std::nullopt;
         case ical::Outcome::changed:
-            return writeBack(std::get<ECalClient*>(client), name->second, before, fresh.item);
+            return writeBack(name->first, *client, name->second, before, stored->item);
         case ical::Outcome::removeWhole:
             break;
     }
-    GError* error = nullptr;
-    if (!e_cal_client_remove_object_sync(std::get<ECalClient*>(client), name->second.c_str(),
-                                         nullptr, E_CAL_OBJ_MOD_ALL, E_CAL_OPERATION_FLAG_NONE,
-                                         nullptr, &error)) {
-        return StoreError{messageOf(Error{error})};
-    }
-    return std::nullopt;
+    return written(
+        name->first,
+        [&](auto... call) {
+            e_cal_client_remove_object(*client, name->second.c_str(), nullptr, E_CAL_OBJ_MOD_ALL,
+                                       E_CAL_OPERATION_FLAG_NONE, call...);
+        },
+        [&](GAsyncResult* result, GError** failure) {
+            return e_cal_client_remove_object_finish(*client, result, failure);
+        });
 }
 
 }  // namespace

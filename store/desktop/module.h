@@ -11,16 +11,19 @@
 #include <string>
 
 #include "convert/time.h"
+#include "store/deadline.h"
 #include "store/store.h"
 
 namespace ravu {
 
 /// What the desktop store runs with.
 struct DesktopSettings {
-    std::ostream* diagnostics = nullptr;  ///< one line per calendar that cannot be opened
+    std::ostream* diagnostics = nullptr;  ///< where the store tells what it could not do
     const TimeZone* zone = nullptr;       ///< the user's zone
     /// The folder of the lock that keeps two writing runs apart: the user's runtime folder.
     std::filesystem::path lockFolder;
+    /// The run's deadline, which no wait on the bus or the service passes; none when null.
+    const Deadline* deadline = nullptr;
 };
 
 /// The module's one export: a new store, owned by the caller, or null.

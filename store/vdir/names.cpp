@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "convert/text.h"
@@ -16,14 +18,18 @@ struct DirClose {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-/// The plain names of the folders in `folder`, sorted; symbolic links to folders included.
-std::vector<std::string> subfolders(const fs::path& folder) {
+/// The plain names of the folders in `folder`, sorted; symbolic links to folders included. An
+/// error when the folder cannot be listed.
+Result<std::vector<std::string>> subfolders(const fs::path& folder) {
     std::vector<std::string> names;
     const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.c_str())};
+    const auto failed = [&] {
+        return StoreError{"cannot list " + folder.string() + ": " + std::strerror(errno)};
+    };
     if (!dir) {
-        return names;
+        return failed();
     }
-    while (const dirent* entry = ::readdir(dir.get())) {
+    for (errno = 0; const dirent* entry = ::readdir(dir.get()); errno = 0) {
         const std::string_view name{entry->d_name};
         if (!isPlainName(name)) {
             continue;
@@ -37,6 +43,9 @@ std::vector<std::string> subfolders(const fs::path& folder) {
         if (isFolder) {
             names.emplace_back(name);
         }
+    }
+    if (errno != 0) {
+        return failed();
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -76,10 +85,18 @@ std::optional<ItemName> parseItemId(std::string_view identifier) {
     return name;
 }
 
-std::vector<CalendarName> calendarFolders(const fs::path& root) {
+Result<std::vector<CalendarName>> calendarFolders(const fs::path& root) {
     std::vector<CalendarName> folders;
-    for (const std::string& source : subfolders(root)) {
-        for (std::string& calendar : subfolders(root / source)) {
+    auto sources = subfolders(root);
+    if (!sources) {
+        return sources.error();
+    }
+    for (const std::string& source : *sources) {
+        auto calendars = subfolders(root / source);
+        if (!calendars) {
+            return calendars.error();  // its calendars would look deleted
+        }
+        for (std::string& calendar : *calendars) {
             folders.push_back(CalendarName{source, std::move(calendar)});
         }
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/store.h"
+
 namespace ravu::vdir {
 
 /// A folder or item name as the store uses it: not empty, not hidden (no leading "."), no "/"
@@ -48,7 +50,8 @@ std::optional<CalendarName> parseCalendarId(std::string_view identifier);
 std::optional<ItemName> parseItemId(std::string_view identifier);
 
 /// Every calendar folder in the store's order: by source folder name, then calendar folder name,
-/// bytes compared. Symbolic links to folders count as folders; hidden names are passed over.
-std::vector<CalendarName> calendarFolders(const std::filesystem::path& root);
+/// bytes compared. Symbolic links to folders count as folders; hidden names are passed over. An
+/// error when the root or a source folder cannot be listed.
+Result<std::vector<CalendarName>> calendarFolders(const std::filesystem::path& root);
 
 }  // namespace ravu::vdir

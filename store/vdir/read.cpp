@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <tuple>
 
@@ -160,17 +161,26 @@ const StoredItem* cachedItem(vdir::ReadCache& cache, std::ostream& diagnostics, 
     return cache.items.emplace(std::move(identifier), std::move(read.item)).first->second.get();
 }
 
-/// Calls `visit` with each item file name of a calendar folder and the folder's descriptor.
-void forEachFile(const fs::path& folder,
-                 const std::function<void(int, const std::string&)>& visit) {
-    if (const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.c_str())}) {
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string_view file{entry->d_name};
-            if (file.size() > 4 && file.ends_with(".ics") && file.front() != '.') {
-                visit(::dirfd(dir.get()), std::string{file});
-            }
+/// Calls `visit` with each item file name of a calendar folder and the folder's descriptor; an
+/// error when the folder cannot be listed to its end.
+WriteError forEachFile(const fs::path& folder,
+                       const std::function<void(int, const std::string&)>& visit) {
+    const std::unique_ptr<DIR, DirClose> dir{::opendir(folder.c_str())};
+    for (errno = 0; dir;) {
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            break;
         }
+        const std::string_view file{entry->d_name};
+        if (file.size() > 4 && file.ends_with(".ics") && file.front() != '.') {
+            visit(::dirfd(dir.get()), std::string{file});
+        }
+        errno = 0;
     }
+    if (!dir || errno != 0) {
+        return StoreError{"cannot list " + folder.string() + ": " + std::strerror(errno)};
+    }
+    return std::nullopt;
 }
 
 /// Puts a query's result in the store's order: by start instant, then identifier, then the
@@ -210,16 +220,22 @@ VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& z
 
 VdirStore::~VdirStore() = default;
 
-std::vector<Calendar> VdirStore::calendars() const {
+Result<std::vector<Calendar>> VdirStore::calendars(Listing) const {
     // Read once per run: the program never changes calendars, and a queue of creates asks for
     // them once per entry.
     if (cache_->calendars) {
         return *cache_->calendars;
     }
+    const auto folders = vdir::calendarFolders(root_);
+    if (!folders) {
+        *diagnostics_ << "ravu-calendar: the calendars cannot be listed: " +
+                             folders.error().message + "\n";
+        return folders.error();
+    }
     std::vector<Calendar>& calendars = cache_->calendars.emplace();
     std::string loadedSource;
     std::optional<Source> source;
-    for (const CalendarName& name : vdir::calendarFolders(root_)) {
+    for (const CalendarName& name : *folders) {
         if (!source || loadedSource != name.source) {
             const fs::path folder = root_ / name.source;
             source = Source{metadata(folder / "displayname").value_or(name.source),
@@ -254,7 +270,7 @@ void VdirStore::addEvents(const StoredItem& stored, Instant start, Instant end,
     }
 }
 
-std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) const {
+Result<std::vector<Event>> VdirStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<CalendarName> folders;
     if (predicate.calendarIds) {
         for (const std::string& identifier : *predicate.calendarIds) {
@@ -263,76 +279,103 @@ std::vector<Event> VdirStore::eventsMatching(const EventPredicate& predicate) co
                 folders.push_back(std::move(*name));
             }
         }
+    } else if (auto all = vdir::calendarFolders(root_)) {
+        folders = std::move(*all);
     } else {
-        folders = vdir::calendarFolders(root_);
+        return all.error();
     }
 
     std::vector<Event> found;
     for (const CalendarName& folder : folders) {
-        forEachItem(folder, [&](const StoredItem& stored) {
-            addEvents(stored, predicate.start, predicate.end, found);
-        });
+        if (WriteError error = forEachItem(folder, [&](const StoredItem& stored) {
+                addEvents(stored, predicate.start, predicate.end, found);
+            })) {
+            return std::move(*error);
+        }
     }
     inQueryOrder(found);
     return found;
 }
 
-std::vector<Event> VdirStore::itemEventsMatching(std::string_view identifier, Instant start,
-                                                 Instant end) const {
-    std::vector<Event> found;
+Result<const StoredItem*> VdirStore::lookedUp(std::string_view identifier) const {
     const auto name = vdir::parseItemId(identifier);
-    if (const StoredItem* stored = name ? storedItem(*name) : nullptr) {
-        addEvents(*stored, start, end, found);
-    }
-    inQueryOrder(found);
-    return found;
-}
-
-std::optional<Event> VdirStore::calendarItemWithIdentifier(std::string_view identifier) const {
-    const auto name = vdir::parseItemId(identifier);
+    const StoreError gone{"the event no longer exists", ErrorKind::gone};
     if (!name) {
-        return std::nullopt;
+        return gone;
     }
-    const StoredItem* stored = storedItem(*name);
-    if (stored == nullptr) {
-        return std::nullopt;
+    if (const StoredItem* stored = storedItem(*name)) {
+        return stored;
     }
-    return stored->item.event();
+    // Reported once already. Gone only when the file is not there: a folder that may not be
+    // searched hides it without removing it.
+    struct stat info {};
+    if (::lstat(name->path(root_).c_str(), &info) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
+        return gone;
+    }
+    return StoreError{"the event's file " + name->relativePath() + " cannot be read"};
 }
 
-const std::vector<const StoredItem*>& VdirStore::listing(const CalendarName& folder) const {
+Result<std::vector<Event>> VdirStore::itemEventsMatching(std::string_view identifier, Instant start,
+                                                         Instant end) const {
+    std::vector<Event> found;
+    const auto stored = lookedUp(identifier);
+    if (!stored) {
+        return stored.gone() ? Result<std::vector<Event>>{found} : stored.error();
+    }
+    addEvents(**stored, start, end, found);
+    inQueryOrder(found);
+    return found;
+}
+
+Result<Event> VdirStore::calendarItemWithIdentifier(std::string_view identifier) const {
+    const auto stored = lookedUp(identifier);
+    if (!stored) {
+        return stored.error();
+    }
+    return (*stored)->item.event();
+}
+
+Result<const std::vector<const StoredItem*>*> VdirStore::listing(const CalendarName& folder) const {
     const std::string identifier = folder.identifier();
     if (const auto known = cache_->listings.find(identifier); known != cache_->listings.end()) {
-        return known->second;
+        return &known->second;
     }
     std::vector<const StoredItem*> items;
-    forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
+    const WriteError error = forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
         const ItemName name{folder, file.substr(0, file.size() - 4)};
         if (const StoredItem* item = cachedItem(*cache_, *diagnostics_, dir, file, name, *zone_)) {
             items.push_back(item);
         }
     });
-    return cache_->listings.emplace(identifier, std::move(items)).first->second;
+    if (error) {
+        return *error;
+    }
+    return &cache_->listings.emplace(identifier, std::move(items)).first->second;
 }
 
-void VdirStore::forEachItem(const CalendarName& folder,
-                            const std::function<void(const StoredItem&)>& visit) const {
+WriteError VdirStore::forEachItem(const CalendarName& folder,
+                                  const std::function<void(const StoredItem&)>& visit) const {
     // What a run reads before it holds the write lock may change under it, and `beginChanges`
     // reads again anyway. So until then nothing is kept but the versions seen: a snapshot, which
     // asks for each calendar once, then needs memory for one calendar, not for the whole store.
     if (!holdsLock()) {
-        forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
+        return forEachFile(folder.path(root_), [&](int dir, const std::string& file) {
             const ItemName name{folder, file.substr(0, file.size() - 4)};
             if (const auto read = readItem(*cache_, *diagnostics_, dir, file, name, *zone_);
                 read.item) {
                 visit(*read.item);
             }
         });
-        return;
     }
-    for (const StoredItem* stored : listing(folder)) {
+    const auto items = listing(folder);
+    if (!items) {
+        return items.error();
+    }
+    for (const StoredItem* stored : **items) {
         visit(*stored);
     }
+    return std::nullopt;
 }
 
 const StoredItem* VdirStore::storedItem(const ItemName& name) const {

@@ -41,11 +41,12 @@ class VdirStore final : public Store {
     /// "Calendar". Changes nothing when the root is there already.
     bool requestFullAccess() override;
 
-    std::vector<Calendar> calendars() const override;
-    std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
-    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
-                                          Instant end) const override;
-    std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
+    Result<std::vector<Calendar>> calendars(Listing listing) const override;
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
+    Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
+    Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
+                                                  Instant end) const override;
+    Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
     Event newEvent() override;
     [[nodiscard]] WriteError beginChanges() override;
@@ -62,16 +63,21 @@ class VdirStore final : public Store {
     /// The item as this run first read it; null when it is missing or cannot be read (told
     /// once per run).
     const vdir::StoredItem* storedItem(const vdir::ItemName& name) const;
+    /// The item as `storedItem` gives it; `gone` when there is no file, another error when the
+    /// file cannot be read.
+    Result<const vdir::StoredItem*> lookedUp(std::string_view identifier) const;
     /// Adds the item's events and occurrences in [start, end) to a query's `found`, within the
     /// query's budget.
     void addEvents(const vdir::StoredItem& stored, Instant start, Instant end,
                    std::vector<Event>& found) const;
-    /// The readable items of a calendar folder, listed once per run (see `ReadCache`).
-    const std::vector<const vdir::StoredItem*>& listing(const vdir::CalendarName& folder) const;
+    /// The readable items of a calendar folder, listed once per run (see `ReadCache`); an error
+    /// when the folder cannot be listed.
+    Result<const std::vector<const vdir::StoredItem*>*> listing(
+        const vdir::CalendarName& folder) const;
     /// Each readable item of a calendar folder, kept for the rest of the run once it holds the
-    /// write lock.
-    void forEachItem(const vdir::CalendarName& folder,
-                     const std::function<void(const vdir::StoredItem&)>& visit) const;
+    /// write lock; an error when the folder cannot be listed.
+    WriteError forEachItem(const vdir::CalendarName& folder,
+                           const std::function<void(const vdir::StoredItem&)>& visit) const;
     bool holdsLock() const;
 
     // Writing (write.cpp).

@@ -23,7 +23,7 @@ Instant systemNow() {
 }
 
 StoreError gone() {
-    return StoreError{"the event no longer exists"};
+    return StoreError{"the event no longer exists", ErrorKind::gone};
 }
 
 /// The store reads no item file larger than `maxItemBytes`, so it writes none either: an event
@@ -58,8 +58,10 @@ WriteError VdirStore::beginChanges() {
         auto seen = std::move(cache_->seen);
         *cache_ = vdir::ReadCache{};
         cache_->seen = std::move(seen);
-        for (const vdir::CalendarName& folder : vdir::calendarFolders(root_)) {
-            vdir::removeStaleTemporaries(folder.path(root_));
+        if (const auto folders = vdir::calendarFolders(root_)) {
+            for (const vdir::CalendarName& folder : *folders) {
+                vdir::removeStaleTemporaries(folder.path(root_));
+            }
         }
     }
     return state.lockFailure;
@@ -87,15 +89,28 @@ Event VdirStore::newEvent() {
 
 WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
     const std::string identifier = name.identifier();
-    for (const Calendar& calendar : calendars()) {
+    const auto listed = calendars(Listing::complete);
+    if (!listed) {
+        return listed.error();
+    }
+    for (const Calendar& calendar : *listed) {
         if (calendar.identifier == identifier) {
             if (!calendar.allowsContentModifications) {
-                return StoreError{"calendar is read-only"};
+                return StoreError{"calendar is read-only", ErrorKind::readOnly};
             }
             return std::nullopt;
         }
     }
-    return StoreError{"the calendar " + identifier + " does not exist"};
+    return StoreError{"the calendar " + identifier + " does not exist", ErrorKind::gone};
+}
+
+WriteError VdirStore::calendarTakesChanges(std::string_view calendarId) const {
+    const auto name = vdir::parseCalendarId(calendarId);
+    if (!name) {
+        return StoreError{"the calendar " + std::string{calendarId} + " does not exist",
+                          ErrorKind::gone};
+    }
+    return writableCalendar(*name);
 }
 
 std::variant<StoredItem, StoreError> VdirStore::reread(const ItemName& name) {

@@ -69,7 +69,8 @@ std::string DesktopBus::localSource(const std::string& title, const std::string&
     return text;
 }
 
-DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources) {
+DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources, const std::string& config,
+                       const std::vector<std::string>& launcher) {
     const fs::path home = dir_.path();
     environment_ = {{"HOME", home.string()},
                     {"XDG_CONFIG_HOME", (home / ".config").string()},
@@ -102,9 +103,15 @@ DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources) {
     }
     // The bus starts the service with the bus's own environment: the temporary home. It runs in
     // a session of its own, out of the process group that the runner ends with its child.
-    const ProgramRun bus = runTool({"setsid", "--wait", "dbus-daemon", "--session", "--fork",
-                                    "--print-address=1", "--print-pid=1"},
-                                   environment_);
+    std::vector<std::string> argv{"setsid", "--wait"};
+    argv.insert(argv.end(), launcher.begin(), launcher.end());
+    argv.insert(argv.end(),
+                {"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"});
+    if (!config.empty()) {
+        writeFile(home / "bus.conf", filled(config, {{"@HOME@", home.string()}}));
+        argv[argv.size() - 4] = "--config-file=" + (home / "bus.conf").string();
+    }
+    const ProgramRun bus = runTool(argv, environment_);
     std::istringstream printed{bus.out};
     std::string address;
     printed >> address >> busPid_;

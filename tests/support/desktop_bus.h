@@ -18,8 +18,11 @@ namespace ravu::testing {
 class DesktopBus {
   public:
     /// `sources`: `.source` key files by source UID, written before the service starts (it
-    /// reads them once).
-    explicit DesktopBus(const std::map<std::string, std::string>& sources);
+    /// reads them once). `config`: the bus's configuration, by default a session bus's;
+    /// `launcher`: what starts the bus, and so the service (a memory limit).
+    explicit DesktopBus(const std::map<std::string, std::string>& sources,
+                        const std::string& config = "",
+                        const std::vector<std::string>& launcher = {});
     ~DesktopBus();
     DesktopBus(const DesktopBus&) = delete;
     DesktopBus& operator=(const DesktopBus&) = delete;

@@ -39,7 +39,16 @@ const Event& MemoryStore::addEvent(Event event) {
     return rows.back();
 }
 
-std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) const {
+WriteError MemoryStore::calendarTakesChanges(std::string_view calendarId) const {
+    Event event;
+    event.calendarId = calendarId;
+    return refused(event, true);
+}
+
+Result<std::vector<Event>> MemoryStore::eventsMatching(const EventPredicate& predicate) const {
+    if (failReadsWith) {
+        return StoreError{*failReadsWith, ErrorKind::timedOut};
+    }
     std::vector<Event> found;
     for (const Event& row : rows) {
         if ((!predicate.calendarIds ||
@@ -51,8 +60,11 @@ std::vector<Event> MemoryStore::eventsMatching(const EventPredicate& predicate) 
     return found;
 }
 
-std::vector<Event> MemoryStore::itemEventsMatching(std::string_view identifier, Instant start,
-                                                   Instant end) const {
+Result<std::vector<Event>> MemoryStore::itemEventsMatching(std::string_view identifier,
+                                                           Instant start, Instant end) const {
+    if (failReadsWith) {
+        return StoreError{*failReadsWith, ErrorKind::timedOut};
+    }
     std::vector<Event> found;
     for (const Event& row : rows) {
         if (row.identifier == identifier && overlaps(row, start, end)) {
@@ -62,10 +74,13 @@ std::vector<Event> MemoryStore::itemEventsMatching(std::string_view identifier, 
     return found;
 }
 
-std::optional<Event> MemoryStore::calendarItemWithIdentifier(std::string_view identifier) const {
+Result<Event> MemoryStore::calendarItemWithIdentifier(std::string_view identifier) const {
+    if (failReadsWith) {
+        return StoreError{*failReadsWith, ErrorKind::timedOut};
+    }
     const auto it = items.find(std::string{identifier});
     if (it == items.end()) {
-        return std::nullopt;
+        return StoreError{"the event no longer exists", ErrorKind::gone};
     }
     Event found = it->second;
     found.recurrenceRules.clear();  // as every store reports a series
@@ -82,10 +97,12 @@ WriteError MemoryStore::refused(const Event& event, bool isNew) const {
     }
     const auto calendar = std::ranges::find(calendarList, event.calendarId, &Calendar::identifier);
     if (calendar != calendarList.end()) {
-        return calendar->allowsContentModifications ? WriteError{}
-                                                    : StoreError{"the calendar is read-only"};
+        return calendar->allowsContentModifications
+                   ? WriteError{}
+                   : StoreError{"the calendar is read-only", ErrorKind::readOnly};
     }
-    return isNew ? std::optional{StoreError{"the calendar " + event.calendarId + " does not exist"}}
+    return isNew ? std::optional{StoreError{"the calendar " + event.calendarId + " does not exist",
+                                            ErrorKind::gone}}
                  : std::nullopt;
 }
 

@@ -23,6 +23,8 @@ class MemoryStore final : public Store {
     std::vector<Event> rows;
     /// What `calendarItemWithIdentifier` returns, by identifier.
     std::map<std::string, Event> items;
+    /// A message with which every read of events fails, as a calendar that cannot be read.
+    std::optional<std::string> failReadsWith;
 
     /// Adds a calendar, a single event (as row and item) and returns its identifier.
     const Calendar& addCalendar(Calendar calendar);
@@ -30,11 +32,12 @@ class MemoryStore final : public Store {
 
     AuthorizationStatus authorizationStatus() const override { return status; }
     bool requestFullAccess() override { return status == AuthorizationStatus::fullAccess; }
-    std::vector<Calendar> calendars() const override { return calendarList; }
-    std::vector<Event> eventsMatching(const EventPredicate& predicate) const override;
-    std::vector<Event> itemEventsMatching(std::string_view identifier, Instant start,
-                                          Instant end) const override;
-    std::optional<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
+    Result<std::vector<Calendar>> calendars(Listing) const override { return calendarList; }
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
+    Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
+    Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
+                                                  Instant end) const override;
+    Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
     Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;

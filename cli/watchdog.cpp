@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "command/json_text.h"
+#include "document/json_text.h"
 
 namespace ravu {
 namespace {

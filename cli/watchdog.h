@@ -15,7 +15,7 @@
 #include <string_view>
 #include <thread>
 
-#include "command/context.h"
+#include "document/context.h"
 #include "store/deadline.h"
 
 namespace ravu {

@@ -13,7 +13,7 @@
 #include "cli/watchdog.h"
 #include "convert/time.h"
 #include "store/closed_store.h"
-#include "store/desktop/module.h"
+#include "store/module.h"
 #include "store/vdir/root.h"
 #include "store/vdir/vdir_store.h"
 
@@ -68,8 +68,8 @@ std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu:
     }
     if (backend == "desktop") {
         waits = true;
-        return loadDesktopStore(RAVU_DESKTOP_MODULE,
-                                {&std::cerr, &zone, runtimeFolder(), &deadline});
+        return loadStoreModule(RAVU_DESKTOP_MODULE, desktopModule,
+                               {&std::cerr, &zone, runtimeFolder(), &deadline});
     }
     std::string shown = backend;
     for (char& c : shown) {

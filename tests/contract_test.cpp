@@ -20,7 +20,7 @@
 
 #include <sstream>
 
-#include "store/desktop/module.h"
+#include "store/module.h"
 #include "store/vdir/vdir_store.h"
 #include "tests/support/desktop_bus.h"
 #include "tests/support/instants.h"
@@ -123,8 +123,8 @@ struct DesktopFactory {
     /// read-only calendar's file again when it is next opened.
     Store& open() {
         run.reset();
-        run = loadDesktopStore(RAVU_DESKTOP_MODULE,
-                               {&diagnostics, &utcZone(), contractBus()->home() / "run"});
+        run = loadStoreModule(RAVU_DESKTOP_MODULE, desktopModule,
+                              {&diagnostics, &utcZone(), contractBus()->home() / "run"});
         return *run;
     }
     std::string addReadOnlyEvent() {

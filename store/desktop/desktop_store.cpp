@@ -22,8 +22,8 @@
 #include <tuple>
 
 #include "store/deadline.h"
-#include "store/desktop/module.h"
 #include "store/ical/item.h"
+#include "store/module.h"
 #include "store/uid.h"
 #include "store/vdir/safe_file.h"
 
@@ -314,7 +314,7 @@ Instant systemNow() {
 
 class DesktopStore final : public Store {
   public:
-    explicit DesktopStore(const DesktopSettings& settings)
+    explicit DesktopStore(const ModuleSettings& settings)
         : diagnostics_{settings.diagnostics},
           zone_{settings.zone},
           deadline_{settings.deadline != nullptr ? settings.deadline : &never_},
@@ -1194,7 +1194,7 @@ WriteError DesktopStore::remove(const Event& event, Span span) {
 }  // namespace ravu
 
 extern "C" __attribute__((visibility("default"))) ravu::Store* ravu_calendar_desktop_store(
-    const ravu::DesktopSettings* settings) {
+    const ravu::ModuleSettings* settings) {
     try {
         return new ravu::DesktopStore(*settings);
     } catch (const std::exception&) {

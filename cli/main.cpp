@@ -45,8 +45,8 @@ const ravu::TimeZone& userZone() {
     }
 }
 
-/// The folder of the desktop store's lock: the user's runtime folder, private to the user and
-/// emptied at log-out, else the user's cache folder.
+/// The folder of the lock of a store in a module: the user's runtime folder, private to the user
+/// and emptied at log-out, else the user's cache folder.
 std::filesystem::path runtimeFolder() {
     for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
         if (const auto folder = ravu::processEnvironment(name);
@@ -57,7 +57,8 @@ std::filesystem::path runtimeFolder() {
     return std::filesystem::path{ravu::processEnvironment("HOME").value_or("/")} / ".cache";
 }
 
-/// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names the desktop.
+/// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names another.
+/// "desktop" is the GNOME store's older name.
 /// `deadline` is the run's, for a store that waits on a service; `waits` says whether it does.
 std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu::Deadline& deadline,
                                          bool& waits) {
@@ -66,9 +67,9 @@ std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu:
     if (backend.empty() || backend == "directory") {
         return std::make_unique<VdirStore>(storeRoot(processEnvironment), std::cerr, zone);
     }
-    if (backend == "desktop") {
+    if (backend == evolutionModule.name || backend == "desktop") {
         waits = true;
-        return loadStoreModule(RAVU_DESKTOP_MODULE, desktopModule,
+        return loadStoreModule(RAVU_EVOLUTION_MODULE, evolutionModule,
                                {&std::cerr, &zone, runtimeFolder(), &deadline});
     }
     std::string shown = backend;

@@ -38,7 +38,8 @@ struct StoreModule {
     const char* factory;  ///< the name of its `ModuleFactory` export
 };
 
-inline constexpr StoreModule desktopModule{"desktop", "ravu_calendar_desktop_store"};
+inline constexpr StoreModule evolutionModule{"evolution-data-server",
+                                             "ravu_calendar_evolution_store"};
 
 /// The store of the module at `path`; a store without access, after one line on `diagnostics`,
 /// when the module cannot be loaded. The module stays loaded to the end of the process.

@@ -8,7 +8,7 @@
 // days; and renaming a whole series renames an occurrence changed on its own in memory, while
 // the directory store keeps the override's title, so no test renames both.
 //
-// The desktop store runs on a real calendar service on a private bus, one per test process (GLib
+// The GNOME store runs on a real calendar service on a private bus, one per test process (GLib
 // keeps one session bus per process); its calendars are emptied for each test. Its read-only
 // calendar is one the service may not write to its file: the service itself still takes the
 // writes of other clients into it, and the store refuses them. Peers' edits are not written
@@ -22,7 +22,7 @@
 
 #include "store/module.h"
 #include "store/vdir/vdir_store.h"
-#include "tests/support/desktop_bus.h"
+#include "tests/support/evolution_bus.h"
 #include "tests/support/instants.h"
 #include "tests/support/items.h"
 #include "tests/support/memory_store.h"
@@ -85,14 +85,14 @@ struct VdirFactory {
 
 /// The one bus of this process, with the calendars "cal" and "ro"; null when the service
 /// cannot run here. Its environment becomes this process's, as the program would run in it.
-const DesktopBus* contractBus() {
-    static const std::unique_ptr<DesktopBus> bus = []() -> std::unique_ptr<DesktopBus> {
-        if (!DesktopBus::missing().empty()) {
+const EvolutionBus* contractBus() {
+    static const std::unique_ptr<EvolutionBus> bus = []() -> std::unique_ptr<EvolutionBus> {
+        if (!EvolutionBus::missing().empty()) {
             return nullptr;
         }
-        auto started = std::make_unique<DesktopBus>(std::map<std::string, std::string>{
-            {"cal", DesktopBus::localSource("Calendar", "#3465a4", true)},
-            {"ro", DesktopBus::localSource("Read-only", "#73d216", false)}});
+        auto started = std::make_unique<EvolutionBus>(std::map<std::string, std::string>{
+            {"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)},
+            {"ro", EvolutionBus::localSource("Read-only", "#73d216", false)}});
         for (const auto& [name, value] : started->environment()) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }
@@ -101,15 +101,15 @@ const DesktopBus* contractBus() {
     return bus.get();
 }
 
-struct DesktopFactory {
+struct EvolutionFactory {
     static constexpr bool shared = false;
     static constexpr const char* cal = "cal";
     static constexpr const char* ro = "ro";
     std::ostringstream diagnostics;
     std::unique_ptr<Store> run;
 
-    DesktopFactory() {
-        if (const DesktopBus* bus = contractBus()) {
+    EvolutionFactory() {
+        if (const EvolutionBus* bus = contractBus()) {
             bus->client({"clear", cal});
             writeFile(bus->home() / "Read-only.ics",
                       "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\n"
@@ -117,13 +117,13 @@ struct DesktopFactory {
         }
     }
     static std::string missing() {
-        return contractBus() ? "" : "no calendar service: " + DesktopBus::missing();
+        return contractBus() ? "" : "no calendar service: " + EvolutionBus::missing();
     }
     /// A new run, once the last one has let go of its calendars: the service then reads the
     /// read-only calendar's file again when it is next opened.
     Store& open() {
         run.reset();
-        run = loadStoreModule(RAVU_DESKTOP_MODULE, desktopModule,
+        run = loadStoreModule(RAVU_EVOLUTION_MODULE, evolutionModule,
                               {&diagnostics, &utcZone(), contractBus()->home() / "run"});
         return *run;
     }
@@ -186,7 +186,7 @@ class StoreContract : public ::testing::Test {
     }
 };
 
-using Stores = ::testing::Types<MemoryFactory, VdirFactory, DesktopFactory>;
+using Stores = ::testing::Types<MemoryFactory, VdirFactory, EvolutionFactory>;
 TYPED_TEST_SUITE(StoreContract, Stores);
 
 TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
@@ -364,12 +364,12 @@ TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
 
 // The desktop's other applications save through the calendar service, not into files: one that
 // saves an item after a run looked it up under its lock is never overwritten by that run.
-TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
-    DesktopFactory factory;
-    if (const std::string why = DesktopFactory::missing(); !why.empty()) {
+TEST(EvolutionStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
+    EvolutionFactory factory;
+    if (const std::string why = EvolutionFactory::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    const DesktopBus& bus = *contractBus();
+    const EvolutionBus& bus = *contractBus();
     const fs::path file = bus.home() / "peer.ics";
     const auto peerSaves = [&](const char* command, const char* title, const char* sequence) {
         writeFile(file, Item{"peer"}
@@ -379,7 +379,7 @@ TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
                             .line("X-PEER", "kept")
                             .line("DESCRIPTION", "Notes")
                             .text());
-        return bus.client({command, DesktopFactory::cal, file.string()});
+        return bus.client({command, EvolutionFactory::cal, file.string()});
     };
     ASSERT_TRUE(peerSaves("add", "Sync", "0"));
     Store& store = factory.open();

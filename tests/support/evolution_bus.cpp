@@ -1,4 +1,4 @@
-#include "tests/support/desktop_bus.h"
+#include "tests/support/evolution_bus.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -46,9 +46,9 @@ std::vector<pid_t> peersOf(const Environment& environment) {
 
 }  // namespace
 
-std::string DesktopBus::missing() {
-    if (std::string{RAVU_DESKTOP_MODULE}.empty() || std::string{RAVU_EDS_CLIENT}.empty()) {
-        return "this build has no desktop store (libecal-2.0 was not found)";
+std::string EvolutionBus::missing() {
+    if (std::string{RAVU_EVOLUTION_MODULE}.empty() || std::string{RAVU_EDS_CLIENT}.empty()) {
+        return "this build has no GNOME store (libecal-2.0 was not found)";
     }
     if (!fs::exists("/usr/libexec/evolution-source-registry") || !onPath("dbus-daemon") ||
         !onPath("dbus-send")) {
@@ -57,8 +57,8 @@ std::string DesktopBus::missing() {
     return "";
 }
 
-std::string DesktopBus::localSource(const std::string& title, const std::string& color,
-                                    bool writable) {
+std::string EvolutionBus::localSource(const std::string& title, const std::string& color,
+                                      bool writable) {
     std::string text = "[Data Source]\nDisplayName=" + title +
                        "\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\n"
                        "Color=" +
@@ -69,8 +69,8 @@ std::string DesktopBus::localSource(const std::string& title, const std::string&
     return text;
 }
 
-DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources, const std::string& config,
-                       const std::vector<std::string>& launcher) {
+EvolutionBus::EvolutionBus(const std::map<std::string, std::string>& sources,
+                           const std::string& config, const std::vector<std::string>& launcher) {
     const fs::path home = dir_.path();
     environment_ = {{"HOME", home.string()},
                     {"XDG_CONFIG_HOME", (home / ".config").string()},
@@ -79,7 +79,7 @@ DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources, const 
                     {"XDG_STATE_HOME", (home / ".local/state").string()},
                     {"XDG_RUNTIME_DIR", (home / "run").string()},
                     {"GSETTINGS_BACKEND", "memory"},
-                    {"RAVU_CALENDAR_BACKEND", "desktop"}};
+                    {"RAVU_CALENDAR_BACKEND", "evolution-data-server"}};
     for (const auto& [name, folder] : environment_) {
         if (name.starts_with("XDG_")) {
             fs::create_directories(folder);
@@ -122,7 +122,7 @@ DesktopBus::DesktopBus(const std::map<std::string, std::string>& sources, const 
     environment_["DBUS_SESSION_BUS_ADDRESS"] = address;
 }
 
-DesktopBus::~DesktopBus() {
+EvolutionBus::~EvolutionBus() {
     if (busPid_ <= 0) {
         return;
     }
@@ -148,7 +148,7 @@ DesktopBus::~DesktopBus() {
     }
 }
 
-bool DesktopBus::client(const std::vector<std::string>& args) const {
+bool EvolutionBus::client(const std::vector<std::string>& args) const {
     std::vector<std::string> argv{RAVU_EDS_CLIENT};
     argv.insert(argv.end(), args.begin(), args.end());
     const ProgramRun run = runTool(argv, environment_);

@@ -1,5 +1,5 @@
-// The desktop store: the user's own calendars in the desktop's calendar service
-// (evolution-data-server), where every account the user set up shows up and where every calendar
+// The GNOME store: the user's own calendars in evolution-data-server, the calendar service of
+// the GNOME desktop, where every account the user set up shows up and where every calendar
 // application of the desktop reads and writes.
 //
 // The service hands out parsed components; the format layer reads them, expands series with the
@@ -312,9 +312,9 @@ Instant systemNow() {
     return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
-class DesktopStore final : public Store {
+class EvolutionStore final : public Store {
   public:
-    explicit DesktopStore(const ModuleSettings& settings)
+    explicit EvolutionStore(const ModuleSettings& settings)
         : diagnostics_{settings.diagnostics},
           zone_{settings.zone},
           deadline_{settings.deadline != nullptr ? settings.deadline : &never_},
@@ -422,7 +422,7 @@ class DesktopStore final : public Store {
     WriteError lockFailure_;
 };
 
-Result<GDBusConnection*> DesktopStore::bus() const {
+Result<GDBusConnection*> EvolutionStore::bus() const {
     if (!triedBus_) {
         triedBus_ = true;
         Waiting wait{callEnd()};
@@ -446,9 +446,9 @@ Result<GDBusConnection*> DesktopStore::bus() const {
     return bus_.get();
 }
 
-Result<Variant> DesktopStore::ask(const char* name, const char* path, const char* interface,
-                                  const char* method, GVariant* arguments, const char* replyType,
-                                  bool autoStart) const {
+Result<Variant> EvolutionStore::ask(const char* name, const char* path, const char* interface,
+                                    const char* method, GVariant* arguments, const char* replyType,
+                                    bool autoStart) const {
     Variant owned{arguments != nullptr ? g_variant_ref_sink(arguments) : nullptr};
     const auto connection = bus();
     if (!connection) {
@@ -474,7 +474,7 @@ Result<Variant> DesktopStore::ask(const char* name, const char* path, const char
     return reply;
 }
 
-std::optional<StoreError> DesktopStore::registryAnswers(bool start) const {
+std::optional<StoreError> EvolutionStore::registryAnswers(bool start) const {
     // A ping reaches the registry itself: a bus whose policy refuses the service, or a service
     // that hangs, fails it.
     const auto ping = [&] {
@@ -515,11 +515,11 @@ std::optional<StoreError> DesktopStore::registryAnswers(bool start) const {
 }
 
 /// Running and answering, or started on demand by the bus: asked without starting anything.
-AuthorizationStatus DesktopStore::authorizationStatus() const {
+AuthorizationStatus EvolutionStore::authorizationStatus() const {
     return registryAnswers(false) ? AuthorizationStatus::denied : AuthorizationStatus::fullAccess;
 }
 
-Result<ESourceRegistry*> DesktopStore::registry() const {
+Result<ESourceRegistry*> EvolutionStore::registry() const {
     if (!triedRegistry_) {
         triedRegistry_ = true;
         // Only a registry that answers is taken: one made on a bus without the service would
@@ -548,7 +548,7 @@ Result<ESourceRegistry*> DesktopStore::registry() const {
     return registry_.get();
 }
 
-Result<Ref<ESource>> DesktopStore::calendarSource(const std::string& uid) const {
+Result<Ref<ESource>> EvolutionStore::calendarSource(const std::string& uid) const {
     const auto sources = registry();
     if (!sources) {
         return sources.error();
@@ -562,7 +562,7 @@ Result<Ref<ESource>> DesktopStore::calendarSource(const std::string& uid) const 
     return source;
 }
 
-void DesktopStore::connectAll(const std::vector<std::string>& uids) const {
+void EvolutionStore::connectAll(const std::vector<std::string>& uids) const {
     struct Opening {
         std::string uid;
         std::unique_ptr<Waiting> wait;
@@ -602,7 +602,7 @@ void DesktopStore::connectAll(const std::vector<std::string>& uids) const {
     }
 }
 
-Result<ECalClient*> DesktopStore::connect(const std::string& uid) const {
+Result<ECalClient*> EvolutionStore::connect(const std::string& uid) const {
     connectAll({uid});
     const Connection& connection = connections_.at(uid);
     if (connection.failure) {
@@ -611,12 +611,12 @@ Result<ECalClient*> DesktopStore::connect(const std::string& uid) const {
     return connection.client.get();
 }
 
-StoreError DesktopStore::notAnswering(const std::string& uid) const {
+StoreError EvolutionStore::notAnswering(const std::string& uid) const {
     connections_[uid].failure = outOfTime();
     return outOfTime();
 }
 
-Result<std::vector<Calendar>> DesktopStore::calendars(Listing listing) const {
+Result<std::vector<Calendar>> EvolutionStore::calendars(Listing listing) const {
     const auto sources = registry();
     if (!sources) {
         return sources.error();
@@ -670,7 +670,7 @@ Result<std::vector<Calendar>> DesktopStore::calendars(Listing listing) const {
     return found;
 }
 
-WriteError DesktopStore::calendarTakesChanges(std::string_view calendarId) const {
+WriteError EvolutionStore::calendarTakesChanges(std::string_view calendarId) const {
     const auto client = connect(std::string{calendarId});
     if (!client) {
         return client.error();
@@ -682,9 +682,9 @@ WriteError DesktopStore::calendarTakesChanges(std::string_view calendarId) const
     return std::nullopt;
 }
 
-Result<ical::Item> DesktopStore::itemOf(const std::string& calendar, ECalClient* client,
-                                        const std::vector<ECalComponent*>& parts,
-                                        ical::Keep keep) const {
+Result<ical::Item> EvolutionStore::itemOf(const std::string& calendar, ECalClient* client,
+                                          const std::vector<ECalComponent*>& parts,
+                                          ical::Keep keep) const {
     std::vector<void*> natives;
     for (ECalComponent* part : parts) {
         natives.push_back(nativeOf(part));
@@ -745,8 +745,8 @@ std::string versionOf(const std::vector<ECalComponent*>& parts) {
     return version;
 }
 
-WriteError DesktopStore::fetch(const std::string& calendar, const std::string& query,
-                               const std::function<void(Listed&&)>& visit) const {
+WriteError EvolutionStore::fetch(const std::string& calendar, const std::string& query,
+                                 const std::function<void(Listed&&)>& visit) const {
     const auto client = connect(calendar);
     if (!client) {
         return client.error();
@@ -782,7 +782,7 @@ WriteError DesktopStore::fetch(const std::string& calendar, const std::string& q
     return std::nullopt;
 }
 
-void DesktopStore::relist(const std::string& identifier) {
+void EvolutionStore::relist(const std::string& identifier) {
     const auto name = splitIdentifier(identifier);
     const auto listing = name ? listings_.find(name->first) : listings_.end();
     if (listing == listings_.end()) {
@@ -798,7 +798,7 @@ void DesktopStore::relist(const std::string& identifier) {
     }
 }
 
-Result<std::vector<Event>> DesktopStore::eventsMatching(const EventPredicate& predicate) const {
+Result<std::vector<Event>> EvolutionStore::eventsMatching(const EventPredicate& predicate) const {
     std::vector<std::string> calendars;
     if (predicate.calendarIds) {
         calendars = *predicate.calendarIds;
@@ -855,8 +855,8 @@ Result<std::vector<Event>> DesktopStore::eventsMatching(const EventPredicate& pr
     return found;
 }
 
-Result<std::vector<Event>> DesktopStore::itemEventsMatching(std::string_view identifier,
-                                                            Instant start, Instant end) const {
+Result<std::vector<Event>> EvolutionStore::itemEventsMatching(std::string_view identifier,
+                                                              Instant start, Instant end) const {
     std::vector<Event> found;
     // A calendar the locked run keeps answers from its copy, as `eventsMatching` does.
     const auto name = splitIdentifier(identifier);
@@ -883,8 +883,8 @@ Result<std::vector<Event>> DesktopStore::itemEventsMatching(std::string_view ide
     return found;
 }
 
-Result<DesktopStore::Stored> DesktopStore::read(const std::string& identifier,
-                                                ical::Keep keep) const {
+Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifier,
+                                                    ical::Keep keep) const {
     const auto name = splitIdentifier(identifier);
     const StoreError gone{"the event no longer exists", ErrorKind::gone};
     if (!name) {
@@ -922,7 +922,7 @@ Result<DesktopStore::Stored> DesktopStore::read(const std::string& identifier,
     return Stored{std::move(*item), versionOf(parts)};
 }
 
-Result<Event> DesktopStore::calendarItemWithIdentifier(std::string_view identifier) const {
+Result<Event> EvolutionStore::calendarItemWithIdentifier(std::string_view identifier) const {
     auto stored = read(std::string{identifier}, ical::Keep::model);
     if (!stored) {
         return stored.error();
@@ -933,18 +933,18 @@ Result<Event> DesktopStore::calendarItemWithIdentifier(std::string_view identifi
     return stored->item.event();
 }
 
-WriteError DesktopStore::beginChanges() {
+WriteError EvolutionStore::beginChanges() {
     if (!lock_.held()) {
         lockFailure_ = lock_.acquire();
     }
     return lockFailure_;
 }
 
-WriteError DesktopStore::takeLock() {
+WriteError EvolutionStore::takeLock() {
     return lockFailure_ ? lockFailure_ : lock_.acquire();
 }
 
-Result<ECalClient*> DesktopStore::writable(const std::string& calendar) {
+Result<ECalClient*> EvolutionStore::writable(const std::string& calendar) {
     if (auto error = takeLock()) {
         return *error;
     }
@@ -955,7 +955,7 @@ Result<ECalClient*> DesktopStore::writable(const std::string& calendar) {
 }
 
 template <typename Begin, typename Finish>
-WriteError DesktopStore::written(const std::string& calendar, Begin&& begin, Finish&& finish) {
+WriteError EvolutionStore::written(const std::string& calendar, Begin&& begin, Finish&& finish) {
     Waiting wait{callEnd()};
     GAsyncResult* result = wait(std::forward<Begin>(begin));
     if (result == nullptr) {
@@ -969,7 +969,7 @@ WriteError DesktopStore::written(const std::string& calendar, Begin&& begin, Fin
     return std::nullopt;
 }
 
-WriteError DesktopStore::saveEvent(Event& event, Span span, Changes changes) {
+WriteError EvolutionStore::saveEvent(Event& event, Span span, Changes changes) {
     try {
         WriteError error = event.identifier.empty() ? create(event) : update(event, span, changes);
         relist(event.identifier);
@@ -979,7 +979,7 @@ WriteError DesktopStore::saveEvent(Event& event, Span span, Changes changes) {
     }
 }
 
-WriteError DesktopStore::removeEvent(const Event& event, Span span) {
+WriteError EvolutionStore::removeEvent(const Event& event, Span span) {
     try {
         WriteError error = remove(event, span);
         relist(event.identifier);
@@ -989,7 +989,7 @@ WriteError DesktopStore::removeEvent(const Event& event, Span span) {
     }
 }
 
-WriteError DesktopStore::create(Event& event) {
+WriteError EvolutionStore::create(Event& event) {
     if (event.calendarId.empty()) {
         return StoreError{"the event belongs to no calendar", ErrorKind::gone};
     }
@@ -1046,10 +1046,10 @@ std::map<std::string, std::string> contentsOf(const ical::Item& item) {
     return contents;
 }
 
-WriteError DesktopStore::writeBack(const std::string& calendar, ECalClient* client,
-                                   const std::string& uid,
-                                   const std::map<std::string, std::string>& before,
-                                   const ical::Item& after) {
+WriteError EvolutionStore::writeBack(const std::string& calendar, ECalClient* client,
+                                     const std::string& uid,
+                                     const std::map<std::string, std::string>& before,
+                                     const ical::Item& after) {
     const auto now = contentsOf(after);
     // The series first, then its changed occurrences: the service fits those into the series.
     std::vector<void*> parts = after.components();
@@ -1105,7 +1105,7 @@ WriteError DesktopStore::writeBack(const std::string& calendar, ECalClient* clie
     return std::nullopt;
 }
 
-WriteError DesktopStore::update(Event& event, Span span, Changes changes) {
+WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
         return StoreError{"the event no longer exists", ErrorKind::gone};
@@ -1137,8 +1137,8 @@ WriteError DesktopStore::update(Event& event, Span span, Changes changes) {
     return error;
 }
 
-Result<DesktopStore::Stored> DesktopStore::unchangedSinceSeen(const std::string& identifier,
-                                                              const char* refused) const {
+Result<EvolutionStore::Stored> EvolutionStore::unchangedSinceSeen(const std::string& identifier,
+                                                                  const char* refused) const {
     auto stored = read(identifier, ical::Keep::tree);
     if (stored) {
         if (const auto seen = seen_.find(identifier);
@@ -1152,7 +1152,7 @@ Result<DesktopStore::Stored> DesktopStore::unchangedSinceSeen(const std::string&
     return stored;
 }
 
-WriteError DesktopStore::remove(const Event& event, Span span) {
+WriteError EvolutionStore::remove(const Event& event, Span span) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
         return StoreError{"the event no longer exists", ErrorKind::gone};
@@ -1193,10 +1193,10 @@ WriteError DesktopStore::remove(const Event& event, Span span) {
 }  // namespace
 }  // namespace ravu
 
-extern "C" __attribute__((visibility("default"))) ravu::Store* ravu_calendar_desktop_store(
+extern "C" __attribute__((visibility("default"))) ravu::Store* ravu_calendar_evolution_store(
     const ravu::ModuleSettings* settings) {
     try {
-        return new ravu::DesktopStore(*settings);
+        return new ravu::EvolutionStore(*settings);
     } catch (const std::exception&) {
         return nullptr;
     }

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <functional>
 #include <map>
 #include <set>
@@ -24,6 +23,7 @@
 #include "store/deadline.h"
 #include "store/ical/item.h"
 #include "store/module.h"
+#include "store/policy.h"
 #include "store/uid.h"
 #include "store/vdir/safe_file.h"
 
@@ -32,10 +32,6 @@ namespace {
 
 constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
 constexpr const char* registryPath = "/org/gnome/evolution/dataserver/SourceManager";
-
-/// The most events and occurrences one query reports; past it every further event still shows
-/// its first occurrence in the window.
-constexpr std::size_t maxRecords = 2'000'000;
 
 struct Unref {
     void operator()(gpointer object) const { g_object_unref(object); }
@@ -230,24 +226,6 @@ std::string occurrenceOf(icalcomponent* component) {
     return text;
 }
 
-/// "#rrggbb" as red, green, blue and alpha in 0..1; any other spelling is no colour.
-std::optional<std::vector<double>> colorOf(const char* text) {
-    if (text == nullptr || std::string_view{text}.size() != 7 || text[0] != '#') {
-        return std::nullopt;
-    }
-    std::vector<double> components;
-    for (int i = 1; i < 7; i += 2) {
-        const int high = g_ascii_xdigit_value(text[i]);
-        const int low = g_ascii_xdigit_value(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        components.push_back((high * 16 + low) / 255.0);
-    }
-    components.push_back(1.0);
-    return components;
-}
-
 /// Backends whose calendars never take changes: subscriptions, birthdays, the weather.
 bool readOnlyBackend(std::string_view backend) {
     return backend == "webcal" || backend == "contacts" || backend == "weather";
@@ -298,14 +276,6 @@ std::string queryFor(const EventPredicate& predicate) {
     };
     return "(occur-in-time-range? " + text(predicate.start - date::days{2}) + " " +
            text(predicate.end + date::days{2}) + ")";
-}
-
-/// By start, then identifier, then the occurrence's original start, as every store orders.
-void inStoreOrder(std::vector<Event>& found) {
-    std::sort(found.begin(), found.end(), [](const Event& a, const Event& b) {
-        return std::tie(a.startDate, a.identifier, a.occurrenceDate) <
-               std::tie(b.startDate, b.identifier, b.occurrenceDate);
-    });
 }
 
 Instant systemNow() {
@@ -557,7 +527,7 @@ Result<Ref<ESource>> EvolutionStore::calendarSource(const std::string& uid) cons
                                     : e_source_registry_ref_source(*sources, uid.c_str())};
     if (!source || !e_source_has_extension(source.get(), E_SOURCE_EXTENSION_CALENDAR) ||
         !e_source_registry_check_enabled(*sources, source.get())) {
-        return StoreError{"the calendar " + uid + " does not exist", ErrorKind::gone};
+        return noSuchCalendar(uid);
     }
     return source;
 }
@@ -639,7 +609,7 @@ Result<std::vector<Calendar>> EvolutionStore::calendars(Listing listing) const {
         }
         calendar.source = owner;
         gchar* color = e_source_selectable_dup_color(extension);
-        calendar.color = colorOf(color);
+        calendar.color = colorOf(color != nullptr ? color : "", ColorText::rgb);
         g_free(color);
         calendar.allowsContentModifications = !readOnlyBackend(backend != nullptr ? backend : "");
         found.push_back(std::move(calendar));
@@ -677,7 +647,7 @@ WriteError EvolutionStore::calendarTakesChanges(std::string_view calendarId) con
     }
     // The service takes writes into a read-only calendar and then drops them.
     if (e_client_is_readonly(E_CLIENT(*client))) {
-        return StoreError{"calendar is read-only", ErrorKind::readOnly};
+        return readOnly();
     }
     return std::nullopt;
 }
@@ -722,7 +692,7 @@ Result<ical::Item> EvolutionStore::itemOf(const std::string& calendar, ECalClien
     }
     if (!item->notes().empty() && told_.insert(identifier).second) {
         for (const std::string& note : item->notes()) {
-            *diagnostics_ << "ravu-calendar: " << identifier << ": " << note << '\n';
+            *diagnostics_ << itemLine(identifier, note) << '\n';
         }
     }
     return std::move(*item);
@@ -816,13 +786,10 @@ Result<std::vector<Event>> EvolutionStore::eventsMatching(const EventPredicate& 
     const std::string query = queryFor(predicate);
     std::vector<Event> found;
     const auto add = [&](const Listed& listed) {
-        // Past the query's budget every event still shows its first occurrence.
-        const std::size_t room = found.size() < maxRecords ? maxRecords - found.size() : 1;
+        const std::size_t room = roomFor(found.size());
         if (!listed.item.occurrences(predicate.start, predicate.end, found, room) &&
             told_.insert(listed.identifier + " dense").second) {
-            *diagnostics_ << "ravu-calendar: " << listed.identifier
-                          << ": too many occurrences in the window; only the first "
-                          << std::min(room, ical::maxOccurrences) << " are shown\n";
+            *diagnostics_ << itemLine(listed.identifier, cutShort(room)) << '\n';
         }
         if (lock_.held()) {
             seen_.emplace(listed.identifier, listed.version);
@@ -851,7 +818,7 @@ Result<std::vector<Event>> EvolutionStore::eventsMatching(const EventPredicate& 
             add(listed);
         }
     }
-    inStoreOrder(found);
+    inQueryOrder(found);
     return found;
 }
 
@@ -868,7 +835,7 @@ Result<std::vector<Event>> EvolutionStore::itemEventsMatching(std::string_view i
                 seen_.emplace(identifier, listed.version);
             }
         }
-        inStoreOrder(found);
+        inQueryOrder(found);
         return found;
     }
     auto stored = read(std::string{identifier}, ical::Keep::model);
@@ -879,16 +846,15 @@ Result<std::vector<Event>> EvolutionStore::itemEventsMatching(std::string_view i
         seen_.emplace(identifier, stored->version);
     }
     stored->item.occurrences(start, end, found);
-    inStoreOrder(found);
+    inQueryOrder(found);
     return found;
 }
 
 Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifier,
                                                     ical::Keep keep) const {
     const auto name = splitIdentifier(identifier);
-    const StoreError gone{"the event no longer exists", ErrorKind::gone};
     if (!name) {
-        return gone;
+        return eventGone();
     }
     const auto client = connect(name->first);
     if (!client) {
@@ -905,7 +871,7 @@ Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifie
     GError* error = nullptr;
     if (!e_cal_client_get_objects_for_uid_finish(*client, result, &listed, &error)) {
         const StoreError failure = failureOf(error);
-        return failure.kind == ErrorKind::gone ? gone : failure;
+        return failure.kind == ErrorKind::gone ? eventGone() : failure;
     }
     Components owned{listed};
     std::vector<ECalComponent*> parts;
@@ -913,7 +879,7 @@ Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifie
         parts.push_back(static_cast<ECalComponent*>(at->data));
     }
     if (parts.empty()) {
-        return gone;
+        return eventGone();
     }
     auto item = itemOf(name->first, *client, parts, keep);
     if (!item) {
@@ -970,28 +936,24 @@ WriteError EvolutionStore::written(const std::string& calendar, Begin&& begin, F
 }
 
 WriteError EvolutionStore::saveEvent(Event& event, Span span, Changes changes) {
-    try {
+    return guarded("saved", [&] {
         WriteError error = event.identifier.empty() ? create(event) : update(event, span, changes);
         relist(event.identifier);
         return error;
-    } catch (const std::exception& error) {
-        return StoreError{std::string{"the event could not be saved: "} + error.what()};
-    }
+    });
 }
 
 WriteError EvolutionStore::removeEvent(const Event& event, Span span) {
-    try {
+    return guarded("removed", [&] {
         WriteError error = remove(event, span);
         relist(event.identifier);
         return error;
-    } catch (const std::exception& error) {
-        return StoreError{std::string{"the event could not be removed: "} + error.what()};
-    }
+    });
 }
 
 WriteError EvolutionStore::create(Event& event) {
     if (event.calendarId.empty()) {
-        return StoreError{"the event belongs to no calendar", ErrorKind::gone};
+        return noCalendar();
     }
     const auto client = writable(event.calendarId);
     if (!client) {
@@ -1108,10 +1070,10 @@ WriteError EvolutionStore::writeBack(const std::string& calendar, ECalClient* cl
 WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
-        return StoreError{"the event no longer exists", ErrorKind::gone};
+        return eventGone();
     }
     if (!event.calendarId.empty() && event.calendarId != name->first) {
-        return StoreError{"moving an event to another calendar is not supported"};
+        return cannotMove();
     }
     const auto client = writable(name->first);
     if (!client) {
@@ -1143,10 +1105,7 @@ Result<EvolutionStore::Stored> EvolutionStore::unchangedSinceSeen(const std::str
     if (stored) {
         if (const auto seen = seen_.find(identifier);
             seen != seen_.end() && seen->second != stored->version) {
-            return StoreError{identifier +
-                                  " was changed by another program after it was read; it was not " +
-                                  refused,
-                              ErrorKind::changed};
+            return changedElsewhere(identifier, refused);
         }
     }
     return stored;
@@ -1155,7 +1114,7 @@ Result<EvolutionStore::Stored> EvolutionStore::unchangedSinceSeen(const std::str
 WriteError EvolutionStore::remove(const Event& event, Span span) {
     const auto name = splitIdentifier(event.identifier);
     if (!name) {
-        return StoreError{"the event no longer exists", ErrorKind::gone};
+        return eventGone();
     }
     const auto client = writable(name->first);
     if (!client) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/instant.h"
+#include "store/policy.h"
 #include "store/store.h"
 
 namespace ravu::ical {
@@ -48,10 +49,6 @@ using EditResult = std::variant<Outcome, StoreError>;
 /// Why the event cannot be written as it is, or none: a missing start, an end before the start,
 /// a date beyond what the format holds, a URL with control characters, a rule out of range.
 WriteError checkWritable(const Event& event);
-
-/// The most occurrences one item gives for one window: an HOURLY series over a whole snapshot
-/// window has about 10,320.
-inline constexpr std::size_t maxOccurrences = 100'000;
 
 /// What steps a series' repetition rules. libical's iterator steps every rule; the common shapes
 /// are stepped far faster on plain calendar days, and a differential test holds that path to

@@ -21,10 +21,6 @@ namespace ravu::vdir {
 /// parsing it would hold the whole run up.
 inline constexpr std::size_t maxItemBytes = 4 * 1024 * 1024;
 
-/// The most events and occurrences one query reports. Past it every further event still shows
-/// its first occurrence in the window.
-inline constexpr std::size_t maxRecords = 2'000'000;
-
 /// One item file, as this run read it.
 struct StoredItem {
     ItemName name;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "store/policy.h"
+
 namespace ravu::vdir {
 namespace fs = std::filesystem;
 
@@ -103,13 +105,13 @@ WriteError checkUnchanged(const fs::path& target, const std::optional<FileStamp>
     }
     const auto now = stampOf(target);
     if (!now) {
-        return StoreError{target.string() +
-                          " was removed by another program after it was read; nothing was saved"};
+        return StoreError{
+            target.string() +
+                " was removed by another program after it was read; nothing was saved",
+            ErrorKind::changed};
     }
     if (*now != *expected) {
-        return StoreError{target.string() +
-                          " was changed by another program after it was read; it was not "
-                          "overwritten"};
+        return changedElsewhere(target.string(), "overwritten");
     }
     return std::nullopt;
 }

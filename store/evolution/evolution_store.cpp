@@ -22,10 +22,10 @@
 
 #include "store/deadline.h"
 #include "store/ical/item.h"
+#include "store/lock.h"
 #include "store/module.h"
 #include "store/policy.h"
 #include "store/uid.h"
-#include "store/vdir/safe_file.h"
 
 namespace ravu {
 namespace {
@@ -388,7 +388,7 @@ class EvolutionStore final : public Store {
     /// The version of each item this run saw first once it began its changes: a write never
     /// overwrites what another program changed after that.
     mutable std::map<std::string, std::string> seen_;
-    vdir::WriteLock lock_;
+    WriteLock lock_;
     WriteError lockFailure_;
 };
 

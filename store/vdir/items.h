@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "store/ical/item.h"
+#include "store/lock.h"
 #include "store/store.h"
 #include "store/vdir/names.h"
 #include "store/vdir/safe_file.h"

@@ -2,14 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "store/policy.h"
@@ -233,49 +231,6 @@ void removeStaleTemporaries(const fs::path& folder) {
         }
     }
     ::closedir(dir);
-}
-
-WriteLock::WriteLock(fs::path root, std::chrono::milliseconds patience)
-    : root_(std::move(root)), patience_(patience) {}
-
-WriteLock::~WriteLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);  // releases the lock
-    }
-}
-
-WriteError WriteLock::acquire() {
-    if (fd_ >= 0) {
-        return std::nullopt;
-    }
-    const fs::path path = root_ / fileName;
-    int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    int cause = errno;
-    if (raw < 0 && (errno == EACCES || errno == EROFS)) {
-        // A lock on a file opened for reading works as well, should one exist already; when none
-        // does, the first refusal is the one that says why.
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        cause = errno == ENOENT ? cause : errno;
-    }
-    Descriptor fd{raw};
-    if (fd.get() < 0) {
-        return osError("cannot lock the calendar store at", root_, cause);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + patience_;
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return osError("cannot lock the calendar store at", root_, errno);
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return StoreError{"the calendar store is busy: another run is writing to it"};
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds{20});
-    }
-    fd_ = fd.release();
-    return std::nullopt;
 }
 
 }  // namespace ravu::vdir

@@ -19,8 +19,9 @@ StoreError cannotLock(const std::filesystem::path& folder, int error) {
 
 }  // namespace
 
-WriteLock::WriteLock(std::filesystem::path folder, std::chrono::milliseconds patience)
-    : folder_(std::move(folder)), patience_(patience) {}
+WriteLock::WriteLock(std::filesystem::path folder, const Clock& clock,
+                     std::chrono::milliseconds patience)
+    : folder_(std::move(folder)), clock_(&clock), patience_(patience) {}
 
 WriteLock::~WriteLock() {
     if (fd_ >= 0) {
@@ -44,7 +45,7 @@ WriteError WriteLock::acquire() {
     if (fd < 0) {
         return cannotLock(folder_, cause);
     }
-    const auto deadline = std::chrono::steady_clock::now() + patience_;
+    const auto deadline = clock_->monotonic() + patience_;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) {
             continue;
@@ -54,7 +55,7 @@ WriteError WriteLock::acquire() {
             ::close(fd);
             return cannotLock(folder_, error);
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (clock_->monotonic() >= deadline) {
             ::close(fd);
             return StoreError{"the calendar store is busy: another run is writing to it"};
         }

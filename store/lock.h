@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "store/clock.h"
 #include "store/store.h"
 
 namespace ravu {
@@ -15,9 +16,9 @@ namespace ravu {
 class WriteLock {
   public:
     /// `folder`: where the lock file is. `patience`: how long `acquire` waits for another run to
-    /// finish before giving up.
-    explicit WriteLock(std::filesystem::path folder,
-                       std::chrono::milliseconds patience = std::chrono::seconds{30});
+    /// finish before giving up, on `clock`'s monotonic time.
+    WriteLock(std::filesystem::path folder, const Clock& clock,
+              std::chrono::milliseconds patience = std::chrono::seconds{30});
     ~WriteLock();
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
@@ -30,6 +31,7 @@ class WriteLock {
 
   private:
     std::filesystem::path folder_;
+    const Clock* clock_;
     std::chrono::milliseconds patience_;
     int fd_ = -1;
 };

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "convert/time.h"
+#include "store/clock.h"
 #include "store/deadline.h"
 #include "store/store.h"
 
@@ -25,6 +26,7 @@ struct ModuleSettings {
     std::filesystem::path lockFolder;
     /// The run's deadline, which no wait on the bus or the service passes; none when null.
     const Deadline* deadline = nullptr;
+    const Clock* clock = nullptr;  ///< the clocks the store reads; required
 };
 
 /// A module's one export: a new store, owned by the caller, or null.

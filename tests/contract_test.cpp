@@ -74,7 +74,7 @@ struct VdirFactory {
     /// The store as a new run sees it.
     Store& open() { return *(run = another()); }
     std::unique_ptr<VdirStore> another() {
-        return std::make_unique<VdirStore>(root, diagnostics, utcZone());
+        return std::make_unique<VdirStore>(root, diagnostics, utcZone(), systemClock());
     }
     std::string addReadOnlyEvent() {
         writeFile(root / "local/ro/fixed.ics",
@@ -123,8 +123,9 @@ struct EvolutionFactory {
     /// read-only calendar's file again when it is next opened.
     Store& open() {
         run.reset();
-        run = loadStoreModule(RAVU_EVOLUTION_MODULE, evolutionModule,
-                              {&diagnostics, &utcZone(), contractBus()->home() / "run"});
+        run = loadStoreModule(
+            RAVU_EVOLUTION_MODULE, evolutionModule,
+            {&diagnostics, &utcZone(), contractBus()->home() / "run", nullptr, &systemClock()});
         return *run;
     }
     std::string addReadOnlyEvent() {

@@ -119,8 +119,8 @@ StoreError failureOf(GError* error) {
 /// for a callback that comes after it.
 class Waiting {
   public:
-    explicit Waiting(Deadline::Clock::time_point until)
-        : until_{until}, pending_{new Pending}, cancellable_{g_cancellable_new()} {}
+    Waiting(Clock::Monotonic until, const Clock& clock)
+        : until_{until}, clock_{&clock}, pending_{new Pending}, cancellable_{g_cancellable_new()} {}
     ~Waiting() {
         g_cancellable_cancel(cancellable_.get());
         release(pending_);
@@ -131,7 +131,7 @@ class Waiting {
     /// Starts the call with `begin(cancellable, callback, data)`, unless its time is up.
     template <typename Begin>
     void start(Begin&& begin) {
-        if (Deadline::Clock::now() < until_) {
+        if (clock_->monotonic() < until_) {
             ++pending_->holders;
             started_ = true;
             begin(cancellable_.get(), &Waiting::done, static_cast<gpointer>(pending_));
@@ -168,7 +168,7 @@ class Waiting {
     GAsyncResult* wait() {
         GMainContext* context = g_main_context_default();
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(until_ - Deadline::Clock::now());
+            std::chrono::ceil<std::chrono::milliseconds>(until_ - clock_->monotonic());
         bool late = left.count() <= 0;
         GSource* timer = g_timeout_source_new(static_cast<guint>(std::max<long>(left.count(), 0)));
         g_source_set_callback(
@@ -190,7 +190,8 @@ class Waiting {
         return pending_->result;
     }
 
-    Deadline::Clock::time_point until_;
+    Clock::Monotonic until_;
+    const Clock* clock_;
     Pending* pending_;
     Ref<GCancellable> cancellable_;
     bool started_ = false;
@@ -278,17 +279,14 @@ std::string queryFor(const EventPredicate& predicate) {
            text(predicate.end + date::days{2}) + ")";
 }
 
-Instant systemNow() {
-    return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
-}
-
 class EvolutionStore final : public Store {
   public:
     explicit EvolutionStore(const ModuleSettings& settings)
         : diagnostics_{settings.diagnostics},
           zone_{settings.zone},
           deadline_{settings.deadline != nullptr ? settings.deadline : &never_},
-          lock_{settings.lockFolder} {}
+          clock_{settings.clock},
+          lock_{settings.lockFolder, *settings.clock} {}
 
     AuthorizationStatus authorizationStatus() const override;
     bool requestFullAccess() override { return !registryAnswers(true); }
@@ -322,7 +320,7 @@ class EvolutionStore final : public Store {
     };
 
     /// The end of one call made now.
-    Deadline::Clock::time_point callEnd() const { return deadline_->within(callLimit); }
+    Clock::Monotonic callEnd() const { return deadline_->within(callLimit, clock_->monotonic()); }
     /// The session bus, connected once per run.
     Result<GDBusConnection*> bus() const;
     /// None when the service's registry answers a call: one that may start it, or (`start`
@@ -375,6 +373,7 @@ class EvolutionStore final : public Store {
     std::ostream* diagnostics_;
     const TimeZone* zone_;
     const Deadline* deadline_;
+    const Clock* clock_;
     mutable bool triedBus_ = false;
     mutable Ref<GDBusConnection> bus_;
     mutable std::optional<StoreError> busFailure_;
@@ -395,7 +394,7 @@ class EvolutionStore final : public Store {
 Result<GDBusConnection*> EvolutionStore::bus() const {
     if (!triedBus_) {
         triedBus_ = true;
-        Waiting wait{callEnd()};
+        Waiting wait{callEnd(), *clock_};
         if (GAsyncResult* result =
                 wait([](auto... call) { g_bus_get(G_BUS_TYPE_SESSION, call...); })) {
             GError* error = nullptr;
@@ -425,8 +424,8 @@ Result<Variant> EvolutionStore::ask(const char* name, const char* path, const ch
         return connection.error();
     }
     const auto limit =
-        std::chrono::ceil<std::chrono::milliseconds>(callEnd() - Deadline::Clock::now());
-    Waiting wait{callEnd()};
+        std::chrono::ceil<std::chrono::milliseconds>(callEnd() - clock_->monotonic());
+    Waiting wait{callEnd(), *clock_};
     GAsyncResult* result = wait([&](auto... call) {
         g_dbus_connection_call(*connection, name, path, interface, method, owned.get(),
                                G_VARIANT_TYPE(replyType),
@@ -496,7 +495,7 @@ Result<ESourceRegistry*> EvolutionStore::registry() const {
         // simply list no calendars.
         registryFailure_ = registryAnswers(true);
         if (!registryFailure_) {
-            Waiting wait{callEnd()};
+            Waiting wait{callEnd(), *clock_};
             if (GAsyncResult* result = wait([](auto... call) { e_source_registry_new(call...); })) {
                 GError* error = nullptr;
                 registry_.reset(e_source_registry_new_finish(result, &error));
@@ -549,7 +548,7 @@ void EvolutionStore::connectAll(const std::vector<std::string>& uids) const {
             continue;
         }
         // No waiting for a remote backend to come online: it opens offline, on its cache.
-        auto wait = std::make_unique<Waiting>(until);
+        auto wait = std::make_unique<Waiting>(until, *clock_);
         wait->start([&](auto... call) {
             e_cal_client_connect(source->get(), E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
                                  static_cast<guint32>(-1), call...);
@@ -663,7 +662,7 @@ Result<ical::Item> EvolutionStore::itemOf(const std::string& calendar, ECalClien
     // The calendar's own zones, for TZIDs the zone database does not know; the client keeps them.
     bool late = false;
     const auto zoneOf = [&](const std::string& tzid) -> void* {
-        Waiting wait{callEnd()};
+        Waiting wait{callEnd(), *clock_};
         GAsyncResult* result =
             wait([&](auto... call) { e_cal_client_get_timezone(client, tzid.c_str(), call...); });
         if (result == nullptr) {
@@ -721,7 +720,7 @@ WriteError EvolutionStore::fetch(const std::string& calendar, const std::string&
     if (!client) {
         return client.error();
     }
-    Waiting wait{deadline_->within(readLimit)};
+    Waiting wait{deadline_->within(readLimit, clock_->monotonic()), *clock_};
     GAsyncResult* result = wait([&](auto... call) {
         e_cal_client_get_object_list_as_comps(*client, query.c_str(), call...);
     });
@@ -860,7 +859,7 @@ Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifie
     if (!client) {
         return client.error();  // `gone` with its calendar
     }
-    Waiting wait{callEnd()};
+    Waiting wait{callEnd(), *clock_};
     GAsyncResult* result = wait([&](auto... call) {
         e_cal_client_get_objects_for_uid(*client, name->second.c_str(), call...);
     });
@@ -922,7 +921,7 @@ Result<ECalClient*> EvolutionStore::writable(const std::string& calendar) {
 
 template <typename Begin, typename Finish>
 WriteError EvolutionStore::written(const std::string& calendar, Begin&& begin, Finish&& finish) {
-    Waiting wait{callEnd()};
+    Waiting wait{callEnd(), *clock_};
     GAsyncResult* result = wait(std::forward<Begin>(begin));
     if (result == nullptr) {
         // The service may still carry the write out after the run has gone.
@@ -964,8 +963,9 @@ WriteError EvolutionStore::create(Event& event) {
     }
     const std::string uid = newUid();
     const std::string identifier = event.calendarId + "/" + uid;
-    auto item = ical::Item::create(
-        event, uid, {identifier, event.calendarId, std::nullopt, identifier}, *zone_, systemNow());
+    auto item =
+        ical::Item::create(event, uid, {identifier, event.calendarId, std::nullopt, identifier},
+                           *zone_, clock_->wall());
     if (auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
@@ -1087,7 +1087,7 @@ WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
         return stored.error();
     }
     const auto before = contentsOf(stored->item);
-    const ical::EditResult edit = stored->item.save(event, span, changes, systemNow());
+    const ical::EditResult edit = stored->item.save(event, span, changes, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }
@@ -1125,7 +1125,7 @@ WriteError EvolutionStore::remove(const Event& event, Span span) {
         return stored.error();
     }
     const auto before = contentsOf(stored->item);
-    const ical::EditResult edit = stored->item.remove(event, span, systemNow());
+    const ical::EditResult edit = stored->item.remove(event, span, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }

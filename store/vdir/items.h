@@ -68,12 +68,11 @@ struct ReadCache {
 
 /// What a run's writes keep beyond its reads.
 struct WriteState {
-    explicit WriteState(const std::filesystem::path& root) : lock(root) {}
+    WriteState(const std::filesystem::path& root, const Clock& clock) : lock(root, clock) {}
     WriteLock lock;  ///< taken at the first write, held to the end of the run
     /// Why `beginChanges` could not take the lock; every later write fails with it at once
     /// rather than wait for the lock again.
     WriteError lockFailure;
-    std::function<Instant()> clock;
 };
 
 }  // namespace ravu::vdir

@@ -151,10 +151,12 @@ WriteError forEachFile(const fs::path& folder,
 
 }  // namespace
 
-VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone)
+VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone,
+                     const Clock& clock)
     : root_(std::move(root)),
       diagnostics_(&diagnostics),
       zone_(&zone),
+      clock_(&clock),
       cache_(std::make_unique<vdir::ReadCache>()) {}
 
 VdirStore::~VdirStore() = default;

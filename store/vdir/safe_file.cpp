@@ -212,14 +212,13 @@ WriteError removeFile(const fs::path& target, const std::optional<FileStamp>& ex
     return syncFolder(folderOf(target));
 }
 
-void removeStaleTemporaries(const fs::path& folder) {
+void removeStaleTemporaries(const fs::path& folder, Instant now) {
     constexpr auto stale = std::chrono::hours{1};
     const Descriptor fd{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     DIR* dir = fd.get() >= 0 ? ::fdopendir(::dup(fd.get())) : nullptr;
     if (dir == nullptr) {
         return;
     }
-    const auto now = std::chrono::system_clock::now();
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name{entry->d_name};
         struct stat info {};

@@ -63,8 +63,9 @@ using Written = std::variant<FileStamp, StoreError>;
 inline constexpr std::string_view temporaryPrefix = ".ravu-calendar-";
 
 /// Removes the temporary files in the folder that a run killed while writing left behind. Only
-/// files older than an hour go: a run writing now is younger. Call it holding the write lock.
-void removeStaleTemporaries(const std::filesystem::path& folder);
+/// files older than an hour at `now` go: a run writing now is younger. Call it holding the write
+/// lock.
+void removeStaleTemporaries(const std::filesystem::path& folder, Instant now);
 
 /// Closes a descriptor when it goes out of scope; `release` hands it over for an explicit close.
 class Descriptor {

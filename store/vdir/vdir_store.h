@@ -14,6 +14,7 @@
 #include <ostream>
 #include <variant>
 
+#include "store/clock.h"
 #include "store/store.h"
 
 namespace ravu {
@@ -30,8 +31,9 @@ struct WriteState;
 class VdirStore final : public Store {
   public:
     /// `diagnostics` receives one line per item file that cannot be read; `zone` is the user's
-    /// zone, in which floating times and all-day dates are taken.
-    VdirStore(std::filesystem::path root, std::ostream& diagnostics, const TimeZone& zone);
+    /// zone, in which floating times and all-day dates are taken; `clock` stamps what a run writes.
+    VdirStore(std::filesystem::path root, std::ostream& diagnostics, const TimeZone& zone,
+              const Clock& clock);
     ~VdirStore() override;
     VdirStore(const VdirStore&) = delete;
     VdirStore& operator=(const VdirStore&) = delete;
@@ -54,10 +56,6 @@ class VdirStore final : public Store {
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
 
     const std::filesystem::path& root() const { return root_; }
-
-    /// The clock that stamps what this run writes (DTSTAMP, LAST-MODIFIED); the system's clock
-    /// unless a test sets its own.
-    void setClock(std::function<Instant()> clock);
 
   private:
     /// The item as this run first read it; null when it is missing or cannot be read (told
@@ -98,6 +96,7 @@ class VdirStore final : public Store {
     std::filesystem::path root_;
     std::ostream* diagnostics_;
     const TimeZone* zone_;
+    const Clock* clock_;
     std::unique_ptr<vdir::ReadCache> cache_;    ///< mutable state of a const query: one run's reads
     std::unique_ptr<vdir::WriteState> writes_;  ///< made at the first write of the run
 };

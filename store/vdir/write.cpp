@@ -17,10 +17,6 @@ using vdir::StoredItem;
 
 namespace {
 
-Instant systemNow() {
-    return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
-}
-
 /// The store reads no item file larger than `maxItemBytes`, so it writes none either: an event
 /// it could not read back would vanish from every later snapshot.
 WriteError tooLarge(const std::string& text) {
@@ -55,7 +51,7 @@ WriteError VdirStore::beginChanges() {
         cache_->seen = std::move(seen);
         if (const auto folders = vdir::calendarFolders(root_)) {
             for (const vdir::CalendarName& folder : *folders) {
-                vdir::removeStaleTemporaries(folder.path(root_));
+                vdir::removeStaleTemporaries(folder.path(root_), clock_->wall());
             }
         }
     }
@@ -68,14 +64,9 @@ bool VdirStore::holdsLock() const {
 
 vdir::WriteState& VdirStore::writeState() {
     if (!writes_) {
-        writes_ = std::make_unique<vdir::WriteState>(root_);
-        writes_->clock = systemNow;
+        writes_ = std::make_unique<vdir::WriteState>(root_, *clock_);
     }
     return *writes_;
-}
-
-void VdirStore::setClock(std::function<Instant()> clock) {
-    writeState().clock = std::move(clock);
 }
 
 Event VdirStore::newEvent() {
@@ -201,7 +192,7 @@ WriteError VdirStore::createEvent(Event& event) {
     const ItemName name{*calendar, uid};
     auto item = ical::Item::create(
         event, uid, {name.identifier(), calendar->identifier(), std::nullopt, name.relativePath()},
-        *zone_, state.clock());
+        *zone_, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
@@ -238,7 +229,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
         return *error;
     }
     StoredItem& stored = std::get<StoredItem>(reread);
-    const ical::EditResult edit = stored.item.save(event, span, changes, writeState().clock());
+    const ical::EditResult edit = stored.item.save(event, span, changes, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }
@@ -258,7 +249,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
         return *error;
     }
     StoredItem& stored = std::get<StoredItem>(reread);
-    const ical::EditResult edit = stored.item.remove(event, span, writeState().clock());
+    const ical::EditResult edit = stored.item.remove(event, span, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }

@@ -958,9 +958,6 @@ WriteError EvolutionStore::create(Event& event) {
     if (!client) {
         return client.error();
     }
-    if (auto error = ical::checkWritable(event)) {
-        return error;
-    }
     const std::string uid = newUid();
     const std::string identifier = event.calendarId + "/" + uid;
     auto item =
@@ -1078,9 +1075,6 @@ WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
     const auto client = writable(name->first);
     if (!client) {
         return client.error();
-    }
-    if (auto error = ical::checkWritable(event)) {
-        return error;
     }
     auto stored = unchangedSinceSeen(event.identifier, "overwritten");
     if (!stored) {

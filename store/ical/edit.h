@@ -7,6 +7,9 @@
 
 namespace ravu::ical {
 
+/// Why the event cannot be written as it is, or none (see `Item::save`).
+WriteError checkWritable(const Event& event);
+
 /// A VCALENDAR with VERSION and PRODID and nothing in it yet.
 Component newCalendar();
 

@@ -196,6 +196,9 @@ std::optional<Item> Item::fromComponents(const std::vector<void*>& components, P
 std::variant<Item, StoreError> Item::create(const Event& event, const std::string& uid,
                                             Placement placement, const TimeZone& user,
                                             Instant now) {
+    if (auto error = checkWritable(event)) {
+        return *error;
+    }
     quietLibical();
     auto model = newModel(std::move(placement), user, newCalendar());
     icalcomponent* vevent = icalcomponent_new_vevent();
@@ -264,6 +267,9 @@ bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found, st
 }
 
 EditResult Item::save(const Event& event, Span span, Changes changes, Instant now) {
+    if (auto error = checkWritable(event)) {
+        return *error;
+    }
     Model& model = *model_;
     if (!model.root) {
         return withoutText(model);

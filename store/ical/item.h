@@ -46,10 +46,6 @@ enum class Outcome {
 };
 using EditResult = std::variant<Outcome, StoreError>;
 
-/// Why the event cannot be written as it is, or none: a missing start, an end before the start,
-/// a date beyond what the format holds, a URL with control characters, a rule out of range.
-WriteError checkWritable(const Event& event);
-
 /// What steps a series' repetition rules. libical's iterator steps every rule; the common shapes
 /// are stepped far faster on plain calendar days, and a differential test holds that path to
 /// libical's.
@@ -73,7 +69,8 @@ class Item {
     static std::optional<Item> fromComponents(
         const std::vector<void*>& components, Placement placement, const TimeZone& user, Keep keep,
         const std::function<void*(const std::string&)>& zoneOf);
-    /// A new item holding the checked event under `uid`, stamped as made at `now`.
+    /// A new item holding the event under `uid`, stamped as made at `now`; an error when the
+    /// event cannot be written as it is (see `save`).
     static std::variant<Item, StoreError> create(const Event& event, const std::string& uid,
                                                  Placement placement, const TimeZone& user,
                                                  Instant now);
@@ -98,7 +95,9 @@ class Item {
     const std::vector<std::string>& notes() const;
 
     /// Writes the `changes` of the item, or of the one occurrence `event` names with
-    /// `Span::thisEvent`. Needs `Keep::tree`.
+    /// `Span::thisEvent`. Needs `Keep::tree`. An event that cannot be written as it is changes
+    /// nothing: a missing start, an end before the start, a date beyond what the format holds, a
+    /// URL with control characters, a rule out of range.
     EditResult save(const Event& event, Span span, Changes changes, Instant now);
     /// Removes the item, one occurrence (`Span::thisEvent`), or an occurrence and the rest of
     /// its series. Needs `Keep::tree`.

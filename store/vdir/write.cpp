@@ -181,9 +181,6 @@ WriteError VdirStore::createEvent(Event& event) {
     if (auto error = writableCalendar(*calendar)) {
         return error;
     }
-    if (auto error = ical::checkWritable(event)) {
-        return error;
-    }
     vdir::WriteState& state = writeState();
     if (auto error = takeLock(state)) {
         return error;
@@ -219,9 +216,6 @@ WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
         return cannotMove();
     }
     if (auto error = writableCalendar(name->calendar)) {
-        return error;
-    }
-    if (auto error = ical::checkWritable(event)) {
         return error;
     }
     auto reread = this->reread(*name);

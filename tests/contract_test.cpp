@@ -276,8 +276,12 @@ TYPED_TEST(StoreContract, RemovalsReachAsFarAsTheirSpan) {
     const std::string id =
         this->create("S", "2024-05-06T08:00:00Z", 60min,
                      RecurrenceRule{Frequency::daily, 1, {}, OccurrenceCount{5}});
-    const Event second = this->events(id).at(1);
-    ASSERT_EQ(this->factory.open().removeEvent(second, Span::thisEvent), std::nullopt);
+    Event second = this->events(id).at(1);
+    second.title = "Changed alone";  // removed, it takes its change with it
+    ASSERT_EQ(this->factory.open().saveEvent(second, Span::thisEvent, Changes{.title = true}),
+              std::nullopt);
+    const Event changed = this->events(id).at(1);
+    ASSERT_EQ(this->factory.open().removeEvent(changed, Span::thisEvent), std::nullopt);
     const Event fourth = this->events(id).at(2);
     ASSERT_EQ(this->factory.open().removeEvent(fourth, Span::futureEvents), std::nullopt);
     EXPECT_EQ(this->occurrences(id),

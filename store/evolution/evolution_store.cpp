@@ -197,31 +197,33 @@ class Waiting {
     bool started_ = false;
 };
 
-/// The native libical component inside a component of the service.
-icalcomponent* nativeOf(ECalComponent* component) {
-    return static_cast<icalcomponent*>(
-        i_cal_object_get_native(I_CAL_OBJECT(e_cal_component_get_icalcomponent(component))));
+/// The libical component inside a component of the service, borrowed from it.
+ical::ComponentRef partOf(ICalComponent* component) {
+    return ical::ComponentRef{static_cast<ical::ComponentRef::native_type>(
+        i_cal_object_get_native(I_CAL_OBJECT(component)))};
 }
 
-/// A component of the service around a copy of a native one.
-Ref<ICalComponent> wrapped(icalcomponent* native) {
-    return Ref<ICalComponent>{I_CAL_COMPONENT(i_cal_object_construct(
-        I_CAL_TYPE_COMPONENT, icalcomponent_new_clone(native),
-        reinterpret_cast<GDestroyNotify>(icalcomponent_free), FALSE, nullptr))};
-}
-
-std::string uidOf(icalcomponent* component) {
-    const char* uid = icalcomponent_get_uid(component);
-    return uid != nullptr ? uid : "";
-}
-
-/// The changed occurrence a component stands for, as the service names it; empty for a series
-/// or single event.
-std::string occurrenceOf(icalcomponent* component) {
-    if (icalcomponent_get_first_property(component, ICAL_RECURRENCEID_PROPERTY) == nullptr) {
-        return {};
+std::vector<ical::ComponentRef> refsOf(const std::vector<ECalComponent*>& parts) {
+    std::vector<ical::ComponentRef> refs;
+    for (ECalComponent* part : parts) {
+        refs.push_back(partOf(e_cal_component_get_icalcomponent(part)));
     }
-    gchar* rid = e_cal_util_component_get_recurid_as_string(wrapped(component).get());
+    return refs;
+}
+
+/// A part of an item to be written, as a component of the service.
+Result<Ref<ICalComponent>> componentOf(const ical::ChangedPart& part) {
+    Ref<ICalComponent> component{i_cal_component_new_from_string(part.text.c_str())};
+    if (!component) {
+        return StoreError{"the event cannot be saved: its text does not read back"};
+    }
+    return component;
+}
+
+/// The changed occurrence a component stands for, as the service names it.
+std::string recurrenceIdOf(ECalComponent* component) {
+    gchar* rid =
+        e_cal_util_component_get_recurid_as_string(e_cal_component_get_icalcomponent(component));
     std::string text = rid != nullptr ? rid : "";
     g_free(rid);
     return text;
@@ -307,10 +309,13 @@ class EvolutionStore final : public Store {
         Ref<ECalClient> client;
         std::optional<StoreError> failure;
     };
-    /// The item as the service holds it now, with the version it was read at.
+    /// The item as the service holds it now, with the version it was read at and the service's
+    /// own components it was made of.
     struct Stored {
         ical::Item item;
         std::string version;
+        Components held;
+        std::vector<ECalComponent*> parts;
     };
     /// An item of a calendar's listing; its version only once the run holds its lock.
     struct Listed {
@@ -364,7 +369,7 @@ class EvolutionStore final : public Store {
     WriteError remove(const Event& event, Span span);
     /// Writes what the format layer changed in the item back to the service.
     WriteError writeBack(const std::string& calendar, ECalClient* client, const std::string& uid,
-                         const std::map<std::string, std::string>& before, const ical::Item& after);
+                         const Stored& stored);
     /// Waits for a write on the calendar; its failure, if any.
     template <typename Begin, typename Finish>
     WriteError written(const std::string& calendar, Begin&& begin, Finish&& finish);
@@ -654,29 +659,27 @@ WriteError EvolutionStore::calendarTakesChanges(std::string_view calendarId) con
 Result<ical::Item> EvolutionStore::itemOf(const std::string& calendar, ECalClient* client,
                                           const std::vector<ECalComponent*>& parts,
                                           ical::Keep keep) const {
-    std::vector<void*> natives;
-    for (ECalComponent* part : parts) {
-        natives.push_back(nativeOf(part));
-    }
-    const std::string identifier = calendar + "/" + uidOf(nativeOf(parts.front()));
+    const std::vector<ical::ComponentRef> natives = refsOf(parts);
+    const std::string identifier = calendar + "/" + natives.front().uid();
     // The calendar's own zones, for TZIDs the zone database does not know; the client keeps them.
     bool late = false;
-    const auto zoneOf = [&](const std::string& tzid) -> void* {
+    const auto zoneOf = [&](const std::string& tzid) -> ical::ComponentRef {
         Waiting wait{callEnd(), *clock_};
         GAsyncResult* result =
             wait([&](auto... call) { e_cal_client_get_timezone(client, tzid.c_str(), call...); });
         if (result == nullptr) {
             late = true;
-            return nullptr;
+            return {};
         }
         ICalTimezone* zone = nullptr;
         GError* error = nullptr;
         if (!e_cal_client_get_timezone_finish(client, result, &zone, &error) || zone == nullptr) {
             Error{error};
-            return nullptr;
+            return {};
         }
+        // The client keeps the zone, and the zone its component.
         Ref<ICalComponent> component{i_cal_timezone_get_component(zone)};
-        return component ? i_cal_object_get_native(I_CAL_OBJECT(component.get())) : nullptr;
+        return component ? partOf(component.get()) : ical::ComponentRef{};
     };
     auto item = ical::Item::fromComponents(
         natives, {identifier, calendar, std::nullopt, identifier}, *zone_, keep, zoneOf);
@@ -695,23 +698,6 @@ Result<ical::Item> EvolutionStore::itemOf(const std::string& calendar, ECalClien
         }
     }
     return std::move(*item);
-}
-
-/// The version of an item: the stamps the service puts on each of its components.
-std::string versionOf(const std::vector<ECalComponent*>& parts) {
-    std::string version;
-    for (ECalComponent* part : parts) {
-        icalcomponent* native = nativeOf(part);
-        version += occurrenceOf(native);
-        for (const icalproperty_kind kind : {ICAL_LASTMODIFIED_PROPERTY, ICAL_SEQUENCE_PROPERTY}) {
-            if (icalproperty* property = icalcomponent_get_first_property(native, kind)) {
-                const char* text = icalproperty_get_value_as_string(property);
-                version += text != nullptr ? text : "";
-            }
-            version += ';';
-        }
-    }
-    return version;
 }
 
 WriteError EvolutionStore::fetch(const std::string& calendar, const std::string& query,
@@ -737,13 +723,13 @@ WriteError EvolutionStore::fetch(const std::string& calendar, const std::string&
     std::map<std::string, std::vector<ECalComponent*>> items;
     for (GSList* at = listed; at != nullptr; at = at->next) {
         auto* component = static_cast<ECalComponent*>(at->data);
-        items[uidOf(nativeOf(component))].push_back(component);
+        items[partOf(e_cal_component_get_icalcomponent(component)).uid()].push_back(component);
     }
     for (const auto& [uid, parts] : items) {
         auto item = itemOf(calendar, *client, parts, ical::Keep::model);
         if (item) {
             visit(Listed{calendar + "/" + uid, std::move(*item),
-                         lock_.held() ? versionOf(parts) : std::string{}});
+                         lock_.held() ? ical::versionOf(refsOf(parts)) : std::string{}});
         } else if (item.error().kind == ErrorKind::timedOut) {
             return item.error();  // the rest of the calendar would be read without its zones
         }
@@ -884,7 +870,8 @@ Result<EvolutionStore::Stored> EvolutionStore::read(const std::string& identifie
     if (!item) {
         return item.error();
     }
-    return Stored{std::move(*item), versionOf(parts)};
+    std::string version = ical::versionOf(refsOf(parts));
+    return Stored{std::move(*item), std::move(version), std::move(owned), std::move(parts)};
 }
 
 Result<Event> EvolutionStore::calendarItemWithIdentifier(std::string_view identifier) const {
@@ -966,17 +953,16 @@ WriteError EvolutionStore::create(Event& event) {
     if (auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
-    for (void* part : std::get<ical::Item>(item).components()) {
-        auto* native = static_cast<icalcomponent*>(part);
-        if (icalcomponent_isa(native) != ICAL_VEVENT_COMPONENT) {
-            continue;
+    for (const ical::ChangedPart& part : std::get<ical::Item>(item).changedSince({}).written) {
+        const auto component = componentOf(part);
+        if (!component) {
+            return component.error();
         }
-        const Ref<ICalComponent> component = wrapped(native);
         gchar* made = nullptr;
         WriteError error = written(
             event.calendarId,
             [&](auto... call) {
-                e_cal_client_create_object(*client, component.get(), E_CAL_OPERATION_FLAG_NONE,
+                e_cal_client_create_object(*client, component->get(), E_CAL_OPERATION_FLAG_NONE,
                                            call...);
             },
             [&](GAsyncResult* result, GError** failure) {
@@ -991,47 +977,19 @@ WriteError EvolutionStore::create(Event& event) {
     return std::nullopt;
 }
 
-/// Each component of the item by the occurrence it changes, with what it holds.
-std::map<std::string, std::string> contentsOf(const ical::Item& item) {
-    std::map<std::string, std::string> contents;
-    for (void* part : item.components()) {
-        auto* native = static_cast<icalcomponent*>(part);
-        if (icalcomponent_isa(native) == ICAL_VEVENT_COMPONENT) {
-            char* text = icalcomponent_as_ical_string_r(native);
-            contents[occurrenceOf(native)] = text != nullptr ? text : "";
-            std::free(text);
-        }
-    }
-    return contents;
-}
-
 WriteError EvolutionStore::writeBack(const std::string& calendar, ECalClient* client,
-                                     const std::string& uid,
-                                     const std::map<std::string, std::string>& before,
-                                     const ical::Item& after) {
-    const auto now = contentsOf(after);
-    // The series first, then its changed occurrences: the service fits those into the series.
-    std::vector<void*> parts = after.components();
-    std::stable_partition(parts.begin(), parts.end(), [](void* part) {
-        return icalcomponent_get_first_property(static_cast<icalcomponent*>(part),
-                                                ICAL_RECURRENCEID_PROPERTY) == nullptr;
-    });
-    for (void* part : parts) {
-        auto* native = static_cast<icalcomponent*>(part);
-        if (icalcomponent_isa(native) != ICAL_VEVENT_COMPONENT) {
-            continue;
+                                     const std::string& uid, const Stored& stored) {
+    const ical::PartChanges changes = stored.item.changedSince(refsOf(stored.parts));
+    for (const ical::ChangedPart& part : changes.written) {
+        const auto component = componentOf(part);
+        if (!component) {
+            return component.error();
         }
-        const std::string occurrence = occurrenceOf(native);
-        const auto was = before.find(occurrence);
-        if (was != before.end() && was->second == now.at(occurrence)) {
-            continue;
-        }
-        const Ref<ICalComponent> component = wrapped(native);
-        const ECalObjModType mod = occurrence.empty() ? E_CAL_OBJ_MOD_ALL : E_CAL_OBJ_MOD_THIS;
+        const ECalObjModType mod = part.occurrence ? E_CAL_OBJ_MOD_THIS : E_CAL_OBJ_MOD_ALL;
         WriteError error = written(
             calendar,
             [&](auto... call) {
-                e_cal_client_modify_object(client, component.get(), mod, E_CAL_OPERATION_FLAG_NONE,
+                e_cal_client_modify_object(client, component->get(), mod, E_CAL_OPERATION_FLAG_NONE,
                                            call...);
             },
             [&](GAsyncResult* result, GError** failure) {
@@ -1041,12 +999,8 @@ WriteError EvolutionStore::writeBack(const std::string& calendar, ECalClient* cl
             return error;
         }
     }
-    // A changed occurrence the edit dropped goes alone: the series already says what it is now.
-    for (const auto& was : before) {
-        const std::string& occurrence = was.first;
-        if (occurrence.empty() || now.contains(occurrence)) {
-            continue;
-        }
+    for (const std::size_t dropped : changes.dropped) {
+        const std::string occurrence = recurrenceIdOf(stored.parts[dropped]);
         WriteError error = written(
             calendar,
             [&](auto... call) {
@@ -1080,7 +1034,6 @@ WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
     if (!stored) {
         return stored.error();
     }
-    const auto before = contentsOf(stored->item);
     const ical::EditResult edit = stored->item.save(event, span, changes, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
@@ -1088,7 +1041,7 @@ WriteError EvolutionStore::update(Event& event, Span span, Changes changes) {
     if (std::get<ical::Outcome>(edit) != ical::Outcome::changed) {
         return std::nullopt;
     }
-    auto error = writeBack(name->first, *client, name->second, before, stored->item);
+    auto error = writeBack(name->first, *client, name->second, *stored);
     seen_.erase(event.identifier);
     return error;
 }
@@ -1118,7 +1071,6 @@ WriteError EvolutionStore::remove(const Event& event, Span span) {
     if (!stored) {
         return stored.error();
     }
-    const auto before = contentsOf(stored->item);
     const ical::EditResult edit = stored->item.remove(event, span, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
@@ -1128,7 +1080,7 @@ WriteError EvolutionStore::remove(const Event& event, Span span) {
         case ical::Outcome::unchanged:
             return std::nullopt;
         case ical::Outcome::changed:
-            return writeBack(name->first, *client, name->second, before, stored->item);
+            return writeBack(name->first, *client, name->second, *stored);
         case ical::Outcome::removeWhole:
             break;
     }

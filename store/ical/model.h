@@ -77,6 +77,11 @@ std::optional<icaltimetype> timeOf(const icalproperty* property);
 /// no real day or time.
 std::optional<local_seconds> wallOf(const icaltimetype& value);
 
+/// The instant a wall-clock value names when it is read as UTC.
+inline Instant asUtc(local_seconds wall) {
+    return Instant{wall.time_since_epoch()};
+}
+
 /// A floating libical value for the wall-clock time, or for its date.
 icaltimetype icalTime(local_seconds wall, bool isDate);
 

@@ -13,10 +13,6 @@ using std::chrono::seconds;
 
 namespace {
 
-Instant asUtc(local_seconds wall) {
-    return Instant{wall.time_since_epoch()};
-}
-
 // --- Properties ------------------------------------------------------------------------------
 
 /// A text property as the event reports it: none when absent, empty text when present without a

@@ -12,10 +12,6 @@ using std::chrono::seconds;
 
 namespace {
 
-Instant asUtc(local_seconds wall) {
-    return Instant{wall.time_since_epoch()};
-}
-
 /// The BY list without repeated values: libical would give each instance once per repetition.
 void dropRepeats(short* values, std::size_t size) {
     std::size_t kept = 0;

@@ -18,10 +18,6 @@ date::local_time<microseconds> precise(local_seconds wall) {
     return date::local_time<microseconds>{wall.time_since_epoch()};
 }
 
-Instant asUtc(local_seconds wall) {
-    return Instant{wall.time_since_epoch()};
-}
-
 icaltimetype fromDay(local_days day) {
     icaltimetype time = icalTime(local_seconds{day}, true);
     time.hour = time.minute = time.second = 0;

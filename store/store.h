@@ -233,8 +233,9 @@ class Store {
     /// it is not there.
     virtual Result<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
 
-    /// A new event that belongs to no calendar yet and is not saved.
-    virtual Event newEvent() = 0;
+    /// A new event that belongs to no calendar yet and is not saved: a plain value, the same for
+    /// every store.
+    Event newEvent() const { return Event{}; }
     /// Announces that the run is about to look events up and change them. A store that other
     /// processes share takes its write lock here, so that no other run writes between this
     /// run's look-ups and the writes that depend on them (two runs creating the same item make

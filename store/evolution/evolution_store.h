@@ -41,15 +41,21 @@ class EvolutionStore final : public Store {
           clock_{settings.clock},
           lock_{settings.lockFolder, *settings.clock} {}
 
+    // The service (service.cpp).
     AuthorizationStatus authorizationStatus() const override;
     bool requestFullAccess() override { return !registryAnswers(true); }
+
+    // The calendars (catalogue.cpp).
     Result<std::vector<Calendar>> calendars(Listing listing) const override;
     [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
+
+    // Reading (read.cpp).
     Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
     Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
                                                   Instant end) const override;
     Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
-    Event newEvent() override { return Event{}; }
+
+    // Writing and versions (write.cpp).
     [[nodiscard]] WriteError beginChanges() override;
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;

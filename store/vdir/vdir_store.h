@@ -38,19 +38,21 @@ class VdirStore final : public Store {
     VdirStore(const VdirStore&) = delete;
     VdirStore& operator=(const VdirStore&) = delete;
 
+    // The root (vdir_store.cpp).
     AuthorizationStatus authorizationStatus() const override;
     /// Creates a missing root holding one source `local` with one writable calendar titled
     /// "Calendar". Changes nothing when the root is there already.
     bool requestFullAccess() override;
 
+    // Reading (read.cpp).
     Result<std::vector<Calendar>> calendars(Listing listing) const override;
-    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
     Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
     Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
                                                   Instant end) const override;
     Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
-    Event newEvent() override;
+    // Writing (write.cpp).
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
     [[nodiscard]] WriteError beginChanges() override;
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;

@@ -69,10 +69,6 @@ vdir::WriteState& VdirStore::writeState() {
     return *writes_;
 }
 
-Event VdirStore::newEvent() {
-    return Event{};
-}
-
 WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
     const std::string identifier = name.identifier();
     const auto listed = calendars(Listing::complete);

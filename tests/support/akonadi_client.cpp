@@ -1,0 +1,219 @@
+// The KDE desktop's side of the tests: what a user's set-up and the desktop's other applications
+// do to Akonadi, as one command per run.
+//   resource TYPE NAME [setter=value]...  a new resource of the agent type, configured over D-Bus
+//                                          (setPath=..., setRemoteUrls=a|b, setReadOnly=true),
+//                                          synchronised; prints its instance identifier
+//   sync INSTANCE                          synchronises the resource again
+//   wallet ENTRY SECRET                    the password in the desktop's wallet, with no dialog
+//   online INSTANCE true|false             takes the resource online or offline
+//   collections                            "id|name|resource|content types" of each collection
+//   put COLLECTION FILE [REMOTE-ID]        a peer's new item (an event's iCalendar text)
+//   modify ITEM FILE                       a peer's change of an item
+//   items COLLECTION                       "id|remote id|revision" of each item
+// Every call has a time limit; the exit status is 0 only when the command worked.
+#include <Akonadi/AgentInstanceCreateJob>
+#include <Akonadi/AgentManager>
+#include <Akonadi/CollectionFetchJob>
+#include <Akonadi/ItemCreateJob>
+#include <Akonadi/ItemFetchJob>
+#include <Akonadi/ItemFetchScope>
+#include <Akonadi/ItemModifyJob>
+#include <Akonadi/ResourceSynchronizationJob>
+#include <QCoreApplication>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace Akonadi::Internal {
+enum ClientType { User, Agent, Resource };
+void setClientType(ClientType type);
+}  // namespace Akonadi::Internal
+
+namespace {
+
+constexpr int limitMs = 60'000;
+constexpr const char* eventType = "application/x-vnd.akonadi.calendar.event";
+
+bool ran(KJob* job) {
+    QTimer::singleShot(limitMs, job, [job] { job->kill(KJob::EmitResult); });
+    if (!job->exec()) {
+        std::fprintf(stderr, "%s\n", qPrintable(job->errorString()));
+        return false;
+    }
+    return true;
+}
+
+QByteArray contentsOf(const QString& path) {
+    QFile file{path};
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray{};
+}
+
+/// The agent type, once the server lists it: a fresh server lists none for a moment.
+Akonadi::AgentType typeNamed(const QString& name) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!Akonadi::AgentManager::self()->type(name).isValid() && clock.elapsed() < limitMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(50);
+    }
+    return Akonadi::AgentManager::self()->type(name);
+}
+
+bool configure(const QString& instance, const QStringList& settings) {
+    QDBusInterface config{"org.freedesktop.Akonadi.Resource." + instance, "/Settings", "",
+                          QDBusConnection::sessionBus()};
+    config.setTimeout(limitMs);
+    for (const QString& setting : settings) {
+        const QString name = setting.section('=', 0, 0), value = setting.section('=', 1);
+        QVariant argument = value;
+        if (value == "true" || value == "false") {
+            argument = value == "true";
+        } else if (name == "setRemoteUrls") {
+            argument = value.split('|');
+        } else if (name == "setSettingsVersion") {
+            argument = value.toInt();
+        }
+        const QDBusMessage reply = config.call(name, argument);
+        if (reply.type() == QDBusMessage::ErrorMessage) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(name), qPrintable(reply.errorMessage()));
+            return false;
+        }
+    }
+    config.call("save");
+    return true;
+}
+
+int resource(const QStringList& args) {
+    auto* create = new Akonadi::AgentInstanceCreateJob(typeNamed(args.at(0)));
+    if (!ran(create)) {
+        return 1;
+    }
+    Akonadi::AgentInstance instance = create->instance();
+    instance.setName(args.at(1));
+    if (!configure(instance.identifier(), args.mid(2))) {
+        return 1;
+    }
+    instance.reconfigure();
+    if (!ran(new Akonadi::ResourceSynchronizationJob(instance))) {
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(instance.identifier()));
+    return 0;
+}
+
+int wallet(const QStringList& args) {
+    QDBusInterface kwallet{"org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet",
+                           QDBusConnection::sessionBus()};
+    kwallet.setTimeout(limitMs);
+    // Opening with a key creates the wallet and opens it with no dialog.
+    kwallet.call("pamOpen", "kdewallet", QByteArray(56, 'k'), 0);
+    const QDBusReply<int> handle = kwallet.call("open", "kdewallet", qlonglong{0}, "ravu-tests");
+    if (!handle.isValid() || handle.value() < 0) {
+        std::fprintf(stderr, "the wallet cannot be opened\n");
+        return 1;
+    }
+    kwallet.call("createFolder", handle.value(), "Passwords", "ravu-tests");
+    const QDBusReply<int> written = kwallet.call("writePassword", handle.value(), "Passwords",
+                                                 args.at(0), args.at(1), "ravu-tests");
+    return written.isValid() && written.value() == 0 ? 0 : 1;
+}
+
+int collections() {
+    auto* job = new Akonadi::CollectionFetchJob(Akonadi::Collection::root(),
+                                                Akonadi::CollectionFetchJob::Recursive);
+    if (!ran(job)) {
+        return 1;
+    }
+    for (const Akonadi::Collection& c : job->collections()) {
+        std::printf("%lld|%s|%s|%s\n", static_cast<long long>(c.id()), qPrintable(c.name()),
+                    qPrintable(c.resource()), qPrintable(c.contentMimeTypes().join(',')));
+    }
+    return 0;
+}
+
+int put(const QStringList& args) {
+    Akonadi::Item item;
+    item.setMimeType(eventType);
+    item.setPayloadFromData(contentsOf(args.at(1)));
+    if (args.size() > 2) {
+        item.setRemoteId(args.at(2));
+    }
+    auto* job = new Akonadi::ItemCreateJob(item, Akonadi::Collection{args.at(0).toLongLong()});
+    if (!ran(job)) {
+        return 1;
+    }
+    std::printf("%lld\n", static_cast<long long>(job->item().id()));
+    return 0;
+}
+
+int modify(const QStringList& args) {
+    auto* fetch = new Akonadi::ItemFetchJob(Akonadi::Item{args.at(0).toLongLong()});
+    if (!ran(fetch) || fetch->items().isEmpty()) {
+        return 1;
+    }
+    Akonadi::Item item = fetch->items().first();
+    item.setPayloadFromData(contentsOf(args.at(1)));
+    return ran(new Akonadi::ItemModifyJob(item)) ? 0 : 1;
+}
+
+int items(const QStringList& args) {
+    auto* job = new Akonadi::ItemFetchJob(Akonadi::Collection{args.at(0).toLongLong()});
+    job->fetchScope().setCacheOnly(true);
+    if (!ran(job)) {
+        return 1;
+    }
+    for (const Akonadi::Item& item : job->items()) {
+        std::printf("%lld|%s|%d\n", static_cast<long long>(item.id()), qPrintable(item.remoteId()),
+                    item.revision());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Without this every client run makes Akonadi's first-run defaults.
+    Akonadi::Internal::setClientType(Akonadi::Internal::Agent);
+    QCoreApplication app{argc, argv};
+    const QStringList all = app.arguments().mid(1);
+    if (all.isEmpty()) {
+        return 2;
+    }
+    const QString command = all.at(0);
+    const QStringList args = all.mid(1);
+    if (command == "resource" && args.size() >= 2) {
+        return resource(args);
+    }
+    if (command == "sync" && args.size() == 1) {
+        return ran(new Akonadi::ResourceSynchronizationJob(
+                   Akonadi::AgentManager::self()->instance(args.at(0))))
+                   ? 0
+                   : 1;
+    }
+    if (command == "wallet" && args.size() == 2) {
+        return wallet(args);
+    }
+    if (command == "online" && args.size() == 2) {
+        Akonadi::AgentManager::self()->instance(args.at(0)).setIsOnline(args.at(1) == "true");
+        return 0;
+    }
+    if (command == "collections") {
+        return collections();
+    }
+    if (command == "put" && args.size() >= 2) {
+        return put(args);
+    }
+    if (command == "modify" && args.size() == 2) {
+        return modify(args);
+    }
+    if (command == "items" && args.size() == 1) {
+        return items(args);
+    }
+    std::fprintf(stderr, "unknown command\n");
+    return 2;
+}

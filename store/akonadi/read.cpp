@@ -74,19 +74,21 @@ Result<AkonadiStore::Items> AkonadiStore::fetch(const std::string& collection,
 
 void AkonadiStore::assemble(Stored& stored, const std::string& collection, ical::Keep keep) const {
     const std::string& identifier = stored.identifier;
-    // When Akonadi last stored any part: peers that do not stamp LAST-MODIFIED still count, and
-    // an occurrence is as new as the later of its series and its own override.
-    std::optional<Instant> storedAt;
-    for (Akonadi::Item& part : stored.parts) {
-        const auto modified = instantOf(part.modificationTime());
-        storedAt = storedAt && modified ? std::max(*storedAt, *modified) : modified;
+    // When Akonadi last stored each part: peers that do not stamp LAST-MODIFIED still count.
+    std::map<std::string, Instant> storedAt;
+    for (std::size_t i = 0; i < stored.texts.size(); ++i) {
+        Akonadi::Item& part = stored.parts[static_cast<int>(i)];
+        if (const auto modified = instantOf(part.modificationTime())) {
+            storedAt[ical::occurrenceOf(stored.texts[i])] = *modified;
+        }
         part.clearPayload();
     }
     std::string text = stored.texts.size() == 1
                            ? stored.texts.front()
                            : ical::joined({stored.texts.begin(), stored.texts.end()});
-    stored.item = ical::Item::parse(std::move(text), {identifier, collection, storedAt, identifier},
-                                    *zone_, keep);
+    stored.item =
+        ical::Item::parse(std::move(text), {identifier, collection, std::nullopt, identifier},
+                          *zone_, keep, std::move(storedAt));
     if (!stored.item && !ical::holdsOnlyTasksOrJournals(stored.texts.front()) &&
         told_.insert(identifier).second) {
         *diagnostics_ << "ravu-calendar: skipping unreadable event " << identifier << '\n';

@@ -159,8 +159,7 @@ WriteError AkonadiStore::writeBack(const Collection& collection, Stored& stored,
     const auto after = ical::byOccurrence(stored.item->text());
     std::map<std::string, std::size_t> partOf;
     for (std::size_t i = 0; i < stored.texts.size(); ++i) {
-        const auto parts = ical::byOccurrence(stored.texts[i]);
-        partOf.emplace(parts.empty() ? std::string{} : parts.begin()->first, i);
+        partOf.emplace(ical::occurrenceOf(stored.texts[i]), i);
     }
     // The series first, then its changed occurrences, which the resource fits into it.
     for (const auto& [occurrence, text] : after) {

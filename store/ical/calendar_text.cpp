@@ -108,6 +108,17 @@ std::string tzidOf(const std::string& line) {
     return rest.substr(0, rest.find(';'));
 }
 
+/// The occurrence an event changes: "" for a series or single event, else its RECURRENCE-ID's
+/// value and zone.
+std::string keyOf(const Layout::Block& block) {
+    const std::string rid = property(block, "RECURRENCE-ID");
+    std::string key = rid.empty() ? "" : valueOf(rid);
+    if (const std::string tzid = tzidOf(rid); !tzid.empty()) {
+        key += " " + tzid;
+    }
+    return key;
+}
+
 void append(std::string& out, const std::vector<std::string_view>& lines) {
     for (const std::string_view line : lines) {
         out.append(line).append("\r\n");
@@ -129,6 +140,15 @@ std::string uidOf(std::string_view text) {
     for (const Layout::Block& block : layoutOf(text).blocks) {
         if (block.name == "VEVENT") {
             return valueOf(property(block, "UID"));
+        }
+    }
+    return {};
+}
+
+std::string occurrenceOf(std::string_view text) {
+    for (const Layout::Block& block : layoutOf(text).blocks) {
+        if (block.name == "VEVENT") {
+            return keyOf(block);
         }
     }
     return {};
@@ -176,14 +196,9 @@ std::map<std::string, std::string> byOccurrence(std::string_view text) {
         if (block.name != "VEVENT") {
             continue;
         }
-        const std::string rid = property(block, "RECURRENCE-ID");
-        std::string key = rid.empty() ? "" : valueOf(rid);
-        if (const std::string tzid = tzidOf(rid); !tzid.empty()) {
-            key += " " + tzid;
-        }
         std::string out = opening(layout) + zones;
         append(out, block.lines);
-        parts[key] = out + "END:VCALENDAR\r\n";
+        parts[keyOf(block)] = out + "END:VCALENDAR\r\n";
     }
     return parts;
 }

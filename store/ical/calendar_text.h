@@ -13,6 +13,9 @@ namespace ravu::ical {
 /// The UID of the text's first event, unfolded; empty when it has none.
 std::string uidOf(std::string_view text);
 
+/// The occurrence the text's first event changes, as `byOccurrence` names it.
+std::string occurrenceOf(std::string_view text);
+
 /// One calendar holding every event of the texts, and each zone once (by TZID).
 std::string joined(const std::vector<std::string_view>& texts);
 

@@ -1,16 +1,11 @@
-// The KDE store as a host meets it: the program on a real Akonadi with SQLite on a private bus,
-// what an independent reader finds in the calendar file it wrote, a first login's home that our
-// runs leave as they found it, and buses that cannot answer.
+// The KDE store as a host meets it: the program on a real Akonadi with SQLite on a private bus, a
+// first login's home that our runs leave as they found it, and buses that cannot answer. What
+// peers read of its writes is in tests/interop_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <set>
-#include <sstream>
-#include <thread>
-
-#include <date/date.h>
 #include <nlohmann/json.hpp>
 
 #include "tests/support/akonadi_bus.h"
@@ -21,24 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
-
-std::string dayAhead(int n) {
-    return date::format("%F",
-                        date::floor<date::days>(std::chrono::system_clock::now()) + date::days{n});
-}
-
-Json create(const std::string& key, const std::string& title, int day, const char* rule = "") {
-    Json entry{{"op", "create"},
-               {"itemId", title},
-               {"logicalKey", key},
-               {"title", title},
-               {"startsAt", dayAhead(day) + "T09:00:00Z"},
-               {"endsAt", dayAhead(day) + "T10:00:00Z"}};
-    if (*rule != '\0') {
-        entry["recurrenceRule"] = rule;
-    }
-    return entry;
-}
 
 /// The program on the KDE store of `environment`, with how long it took.
 std::pair<ProgramRun, std::chrono::milliseconds> timed(const Environment& environment,
@@ -55,84 +32,6 @@ std::pair<ProgramRun, std::chrono::milliseconds> timed(const Environment& enviro
 
 Json onAkonadi(const AkonadiBus& bus, const std::string& word, const Json& request = nullptr) {
     return documentOf(timed(bus.environment(), word, request).first);
-}
-
-// What the program writes into an iCal-file resource, python icalendar reads from the resource's
-// own file with the same fields; a changed occurrence lands in the series' file as an override.
-TEST(AkonadiStore, PythonIcalendarReadsWhatTheProgramWroteIntoTheResourcesFile) {
-    if (!AkonadiBus::missing().empty() ||
-        runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
-        GTEST_SKIP() << "Akonadi and python icalendar are needed: " << AkonadiBus::missing();
-    }
-    const AkonadiBus bus;
-    const fs::path file = bus.home() / "calendar.ics";
-    writeFile(file,
-              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\nEND:VCALENDAR\r\n");
-    ASSERT_TRUE(bus.startAkonadi());
-    ASSERT_NE(
-        bus.resource("akonadi_ical_resource", "Personal", {"setPath=" + file.string()}).collection,
-        "");
-    const Json calendar = onAkonadi(bus, "calendars")["calendars"][0];
-    EXPECT_EQ(calendar["logicalKey"], "local|Personal|Personal") << calendar;
-    EXPECT_EQ(calendar["writable"], true);
-    const std::string key = calendar["logicalKey"];
-    Json allDay = create(key, "Away", 5);
-    allDay["allDay"] = true;
-    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
-    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
-    const Json applied = onAkonadi(bus, "apply",
-                                   {{"pending",
-                                     {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
-                                      create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
-    ASSERT_EQ(applied["writes"].size(), 3u) << applied;
-    for (const Json& write : applied["writes"]) {
-        EXPECT_EQ(write["status"], "applied") << applied;
-    }
-
-    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
-    std::string weekly;
-    const Json before = onAkonadi(bus, "snapshot", request);
-    for (const Json& record : before["feeds"][key]) {
-        weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
-    }
-    ASSERT_NE(weekly, "") << before;
-    const Json moved = onAkonadi(bus, "apply",
-                                 {{"pending",
-                                   {{{"op", "updateExternal"},
-                                     {"eventkitEventId", weekly},
-                                     {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
-                                     {"title", "Moved one"}}}}});
-    EXPECT_EQ(moved["external"][0]["status"], "applied") << moved;
-
-    // The first occurrence of each event, as the snapshot shows it.
-    std::set<std::string> shown;
-    std::set<std::string> uids;
-    const Json snapshot = onAkonadi(bus, "snapshot", request);
-    for (const Json& record : snapshot["feeds"][key]) {
-        const std::string uid = record["uid"].get<std::string>();
-        if (uids.insert(uid).second) {
-            const bool day = record["allDay"];
-            shown.insert(uid.substr(uid.find('/') + 1) + "|" + record["title"].get<std::string>() +
-                         "|" +
-                         (day ? record["startsAt"].get<std::string>().substr(0, 10)
-                              : record["startsAt"].get<std::string>()) +
-                         "|" + (day ? dayAhead(7) : record["endsAt"].get<std::string>()) + "|");
-        }
-    }
-    EXPECT_NE(snapshot.dump().find("Moved one"), std::string::npos) << snapshot;
-    std::set<std::string> read;
-    // The resource writes its file a moment after it took the events.
-    for (int i = 0; i < 100 && read != shown; ++i) {
-        std::this_thread::sleep_for(100ms);
-        const ProgramRun run = runTool(
-            {"/usr/bin/python3",
-             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(), file.string()});
-        const auto lines = linesOf(run.out);
-        read = {lines.begin(), lines.end()};
-    }
-    EXPECT_EQ(read, shown);
-    EXPECT_NE(readFile(file).find("SUMMARY:Moved one"), std::string::npos) << readFile(file);
-    EXPECT_NE(readFile(file).find("RECURRENCE-ID"), std::string::npos) << readFile(file);
 }
 
 // On a first login's home, without the files that keep Akonadi's first-run defaults away, no

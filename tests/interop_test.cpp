@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "convert/time.h"
+#include "tests/support/akonadi_bus.h"
 #include "tests/support/evolution_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
@@ -212,8 +213,8 @@ bool eventually(const std::function<bool()>& check) {
     return check();
 }
 
-/// The program on the GNOME store of `bus`.
-Json onEvolution(const EvolutionBus& bus, const std::string& word, const Json& request = nullptr) {
+/// The program on the desktop's store of `bus`.
+Json onDesktop(const SessionBus& bus, const std::string& word, const Json& request = nullptr) {
     return documentOf(BackgroundRun{
         bus.home() / "unused", {word}, request.is_null() ? "" : request.dump(), bus.environment()}
                           .wait(1min));
@@ -269,7 +270,7 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
 
     const EvolutionBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
     ASSERT_TRUE(bus.running());
-    const Json calendar = onEvolution(bus, "calendars")["calendars"][0];
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
     EXPECT_EQ(calendar["logicalKey"], "caldav|CalDAV|Server");
     EXPECT_EQ(calendar["writable"], true);
     const std::string key = calendar["logicalKey"];
@@ -282,7 +283,7 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
         });
     };
 
-    const Json applied = onEvolution(
+    const Json applied = onDesktop(
         bus, "apply",
         {{"pending",
           {create(key, "From the program", 2), create(key, "Daily", 3, "FREQ=DAILY;COUNT=3")}}});
@@ -304,29 +305,78 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
     const Json request = Json::object({{"logicalKeys", Json::array({key})}});
     EXPECT_TRUE(eventually([&] {
         bus.client({"refresh", "dav"});
-        return onEvolution(bus, "snapshot", request).dump().find("From the server") !=
+        return onDesktop(bus, "snapshot", request).dump().find("From the server") !=
                std::string::npos;
     }));
 
     // One occurrence of the series changed through the program: an override on the server.
     std::string series;
-    const Json snapshot = onEvolution(bus, "snapshot", request);
+    const Json snapshot = onDesktop(bus, "snapshot", request);
     for (const Json& record : snapshot["feeds"][key]) {
         series = record["title"] == "Daily" ? record["uid"].get<std::string>() : series;
     }
-    const Json edited = onEvolution(bus, "apply",
-                                    {{"pending",
-                                      {{{"op", "updateExternal"},
-                                        {"eventkitEventId", series},
-                                        {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
-                                        {"title", "Moved one"}}}}});
+    const Json edited = onDesktop(bus, "apply",
+                                  {{"pending",
+                                    {{{"op", "updateExternal"},
+                                      {"eventkitEventId", series},
+                                      {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
+                                      {"title", "Moved one"}}}}});
     EXPECT_EQ(edited["external"][0]["status"], "applied") << edited;
     EXPECT_TRUE(onServer("RECURRENCE-ID:" + compactDay(4) + "T090000Z")) << server();
     EXPECT_TRUE(onServer("SUMMARY:Moved one")) << server();
 }
 
-// What the program writes into a local calendar of the service, an independent reader reads
-// with the same fields from the service's own file.
+/// Three creates into the calendar: a title with every kind of text, an all-day event, a series.
+Json threeCreates(const std::string& key) {
+    Json allDay = create(key, "Away", 5);
+    allDay["allDay"] = true;
+    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
+    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
+    return {{"pending",
+             {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
+              create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}};
+}
+
+/// The first occurrence of each event of the feed, as tests/support/ical_fields.py prints it.
+std::set<std::string> firstOccurrences(const Json& feed) {
+    std::set<std::string> shown, uids;
+    for (const Json& record : feed) {
+        std::string uid = record["uid"].get<std::string>();
+        uid = uid.substr(uid.find('/') + 1);
+        if (uids.insert(uid).second) {
+            const bool day = record["allDay"];
+            const auto start = record["startsAt"].get<std::string>();
+            shown.insert(uid + "|" + record["title"].get<std::string>() + "|" +
+                         (day ? start.substr(0, 10) : start) + "|" +
+                         (day ? dayAhead(7) : record["endsAt"].get<std::string>()) + "|" +
+                         record.value("location", ""));
+        }
+    }
+    return shown;
+}
+
+/// Whether python icalendar reads `shown` from the file that `fetch` writes, within ten seconds:
+/// a service writes its file or its server a moment after it took the events.
+void expectPythonReads(
+    const std::set<std::string>& shown, const fs::path& file,
+    const std::function<void()>& fetch = [] {}) {
+    std::set<std::string> read;
+    EXPECT_TRUE(eventually([&] {
+        fetch();
+        const auto lines =
+            linesOf(runTool({"/usr/bin/python3",
+                             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(),
+                             file.string()})
+                        .out);
+        read = {lines.begin(), lines.end()};
+        return read == shown;
+    })) << ::testing::PrintToString(read)
+        << "\n"
+        << ::testing::PrintToString(shown);
+}
+
+// What the program writes into a local calendar of each desktop's service, an independent reader
+// reads with the same fields from the service's own file.
 TEST(PeerInterop, PythonIcalendarReadsTheEvolutionStoresWrites) {
     if (!EvolutionBus::missing().empty() ||
         runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
@@ -336,48 +386,194 @@ TEST(PeerInterop, PythonIcalendarReadsTheEvolutionStoresWrites) {
     const EvolutionBus bus{{{"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)}}};
     ASSERT_TRUE(bus.running());
     const std::string key = "local|On This Computer|Calendar";
-    Json allDay = create(key, "Away", 5);
-    allDay["allDay"] = true;
-    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
-    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
-    const Json applied = onEvolution(bus, "apply",
-                                     {{"pending",
-                                       {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
-                                        create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
     ASSERT_EQ(applied["writes"].size(), 3u) << applied;
-
-    // The first occurrence of each event, as the snapshot shows it.
-    std::set<std::string> shown;
-    std::set<std::string> uids;
     const Json snapshot =
-        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
-    for (const Json& record : snapshot["feeds"][key]) {
-        const std::string uid = record["uid"].get<std::string>().substr(4);
-        if (uids.insert(uid).second) {
-            const bool day = record["allDay"];
-            const auto end = record["endsAt"].get<std::string>();
-            shown.insert(uid + "|" + record["title"].get<std::string>() + "|" +
-                         (day ? record["startsAt"].get<std::string>().substr(0, 10)
-                              : record["startsAt"].get<std::string>()) +
-                         "|" + (day ? dayAhead(7) : end) + "|" + record.value("location", ""));
-        }
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+    expectPythonReads(firstOccurrences(snapshot["feeds"][key]),
+                      bus.home() / ".local/share/evolution/calendar/cal/calendar.ics");
+}
+
+TEST(PeerInterop, PythonIcalendarReadsTheAkonadiStoresWrites) {
+    if (!AkonadiBus::missing().empty() ||
+        runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
+        GTEST_SKIP() << "Akonadi and python icalendar are needed: " << AkonadiBus::missing();
     }
-    const fs::path file = bus.home() / ".local/share/evolution/calendar/cal/calendar.ics";
-    std::set<std::string> read;
-    // The service writes its file a moment after it took the events.
-    EXPECT_TRUE(eventually([&] {
-        const ProgramRun run = runTool(
-            {"/usr/bin/python3",
-             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(), file.string()});
-        std::istringstream lines{run.out};
-        read.clear();
-        for (std::string line; std::getline(lines, line);) {
-            read.insert(line);
+    const AkonadiBus bus;
+    const fs::path file = bus.home() / "calendar.ics";
+    writeFile(file, emptyCalendar);
+    ASSERT_TRUE(bus.startAkonadi());
+    ASSERT_NE(
+        bus.resource("akonadi_ical_resource", "Personal", {"setPath=" + file.string()}).collection,
+        "");
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    EXPECT_EQ(calendar["logicalKey"], "local|Personal|Personal") << calendar;
+    EXPECT_EQ(calendar["writable"], true);
+    const std::string key = calendar["logicalKey"];
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
+    for (const Json& write : applied["writes"]) {
+        EXPECT_EQ(write["status"], "applied") << applied;
+    }
+    // A moved occurrence lands in the series' place in the file, as an override.
+    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
+    std::string weekly;
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    for (const Json& record : snapshot["feeds"][key]) {
+        weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
+    }
+    const Json moved = onDesktop(bus, "apply",
+                                 {{"pending",
+                                   {{{"op", "updateExternal"},
+                                     {"eventkitEventId", weekly},
+                                     {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
+                                     {"title", "Moved one"}}}}});
+    EXPECT_EQ(moved["external"][0]["status"], "applied") << moved;
+    expectPythonReads(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), file);
+    EXPECT_NE(readFile(file).find("RECURRENCE-ID"), std::string::npos) << readFile(file);
+    EXPECT_NE(readFile(file).find("SUMMARY:Moved one"), std::string::npos) << readFile(file);
+}
+
+// The KDE store on a CalDAV calendar of a Radicale server. What the program writes is on the
+// server as python icalendar reads it over HTTP. A change of one occurrence, and a change of a
+// series that holds changed occurrences, are refused with a message: Akonadi's resource keeps
+// neither on the server. A write the server refuses, and a change a peer made on the server
+// first, are "transientError" and leave nothing of the write behind.
+TEST(PeerInterop, AkonadiStoreThroughRadicale) {
+    const std::string python = "/usr/bin/python3";  // Debian's, which has Radicale
+    if (!AkonadiBus::missing().empty() || !onPath("curl") ||
+        runTool({python, "-c", "import radicale, icalendar"}).status != 0) {
+        GTEST_SKIP() << "Akonadi, curl, Radicale and python icalendar are needed: "
+                     << AkonadiBus::missing();
+    }
+    TempDir dir;
+    const int port = probe(0);
+    const std::map<std::string, std::string> marks{{"@DIR@", dir.path().string()},
+                                                   {"@PORT@", std::to_string(port)}};
+    const auto rights = [&](const char* permissions) {
+        writeFile(
+            dir.path() / "rights",
+            std::string{"[all]\nuser: .+\ncollection: .*\npermissions: "} + permissions + "\n");
+    };
+    rights("RrWw");
+    writeFile(dir.path() / "radicale.conf",
+              filled(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/support/radicale.conf"), marks) +
+                  "[rights]\ntype = from_file\nfile = " + (dir.path() / "rights").string() + "\n");
+    BackgroundRun radicale{
+        {python, "-m", "radicale", "--config", (dir.path() / "radicale.conf").string()}, "", {}};
+    ASSERT_TRUE(eventually([&] { return !radicale.running() || probe(port) != 0; }) &&
+                probe(port) != 0)
+        << "radicale did not come up";
+    const std::string root = "http://127.0.0.1:" + std::to_string(port) + "/user/";
+    const auto http = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"curl", "-s", "-u", "user:x", "--max-time", "10"});
+        return runTool(args).out;
+    };
+    http({"-X", "MKCALENDAR", "-H", "Content-Type: application/xml", "--data-binary",
+          R"(<C:mkcalendar xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav" )"
+          R"(xmlns:I="http://apple.com/ns/ical/"><D:set><D:prop><D:displayname>Team)"
+          R"(</D:displayname><I:calendar-color>#3366CCFF</I:calendar-color></D:prop></D:set>)"
+          R"(</C:mkcalendar>)",
+          root + "team/"});
+    const std::string day3 = compactDay(3);
+    const std::string peer = Item{"peer"}
+                                 .summary("Peer's series")
+                                 .start(day3 + "T120000Z")
+                                 .end(day3 + "T130000Z")
+                                 .rrule("FREQ=DAILY;COUNT=3")
+                                 .after(
+                                     "BEGIN:VEVENT\r\nUID:peer\r\nDTSTAMP:20240101T000000Z\r\n"
+                                     "RECURRENCE-ID:" +
+                                     compactDay(4) + "T120000Z\r\nDTSTART:" + compactDay(4) +
+                                     "T150000Z\r\nDTEND:" + compactDay(4) +
+                                     "T160000Z\r\n"
+                                     "SUMMARY:Peer's moved one\r\nEND:VEVENT\r\n")
+                                 .text();
+    const auto peerPuts = [&](const std::string& name, const std::string& text) {
+        writeFile(dir.path() / name, text);
+        http({"-T", (dir.path() / name).string(), "-H", "Content-Type: text/calendar",
+              root + "team/" + name});
+    };
+    peerPuts("peer.ics", peer);
+    peerPuts("solo.ics",
+             Item{"solo"}.summary("Solo").start(day3 + "T150000Z").end(day3 + "T160000Z").text());
+
+    const AkonadiBus bus;
+    ASSERT_TRUE(bus.startAkonadi());
+    const AkonadiBus::Resource dav = bus.calDav(root);
+    ASSERT_NE(dav.collection, "");
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    EXPECT_EQ(calendar.value("logicalKey", "") + " " + calendar.value("colorHex", ""),
+              "caldav|Radicale|Team #3366CC")
+        << calendar;
+    EXPECT_EQ(calendar["writable"], true);
+    const std::string key = calendar["logicalKey"];
+    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
+    const auto status = [](const Json& done) {
+        for (const char* list : {"writes", "external", "deletes"}) {
+            if (done.contains(list) && !done[list].empty()) {
+                return done[list][0].value("status", "") + " " + done[list][0].value("error", "");
+            }
         }
-        return read == shown;
-    })) << ::testing::PrintToString(read)
-        << "\n"
-        << ::testing::PrintToString(shown);
+        return done.dump();
+    };
+
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
+    for (const Json& write : applied["writes"]) {
+        EXPECT_EQ(write["status"], "applied") << applied;
+    }
+    std::set<std::string> shown =
+        firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]);
+    EXPECT_EQ(shown.size(), 5u);
+    expectPythonReads(shown, dir.path() / "server.ics",
+                      [&] { writeFile(dir.path() / "server.ics", http({root + "team/"})); });
+    const std::string before = http({root + "team/"});
+
+    // One occurrence, of our series or the peer's, and the peer's series whole: refused.
+    std::string weekly;
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    for (const Json& record : snapshot["feeds"][key]) {
+        weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
+    }
+    for (const Json& entry : {Json{{"op", "updateExternal"},
+                                   {"eventkitEventId", weekly},
+                                   {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
+                                   {"title", "Moved one"}},
+                              Json{{"op", "deleteExternal"},
+                                   {"eventkitEventId", weekly},
+                                   {"occurrenceStart", dayAhead(10) + "T09:00:00Z"}},
+                              Json{{"op", "update"},
+                                   {"eventkitEventId", dav.collection + "/peer"},
+                                   {"itemId", "peer"},
+                                   {"title", "Renamed"}}}) {
+        const Json done = onDesktop(bus, "apply", {{"pending", {entry}}});
+        EXPECT_NE(status(done).find("transientError"), std::string::npos) << done;
+        EXPECT_NE(status(done).find("CalDAV"), std::string::npos) << done;
+    }
+    EXPECT_EQ(http({root + "team/"}), before);
+
+    // The server refuses: the create is undone in Akonadi too.
+    rights("Rr");
+    const Json refused = onDesktop(bus, "apply", {{"pending", {create(key, "Refused", 6)}}});
+    EXPECT_NE(status(refused).find("transientError"), std::string::npos) << refused;
+    rights("RrWw");
+    EXPECT_EQ(http({root + "team/"}), before);
+    EXPECT_EQ(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), shown);
+
+    // A peer changed an event on the server after Akonadi last read it: ours is not written over
+    // it, and the peer's stays.
+    peerPuts("solo.ics", Item{"solo"}
+                             .summary("Peer's change")
+                             .start(day3 + "T150000Z")
+                             .end(day3 + "T160000Z")
+                             .text());
+    const Json stale = onDesktop(bus, "apply",
+                                 {{"pending",
+                                   {{{"op", "update"},
+                                     {"eventkitEventId", dav.collection + "/solo"},
+                                     {"itemId", "solo"},
+                                     {"title", "Ours"}}}}});
+    EXPECT_NE(status(stale).find("transientError"), std::string::npos) << stale;
+    EXPECT_NE(http({root + "team/solo.ics"}).find("SUMMARY:Peer's change"), std::string::npos);
 }
 
 // Two runs with the same creates side by side on one desktop: its lock makes one event of each.
@@ -402,7 +598,7 @@ TEST(PeerInterop, TwoEvolutionRunsCreatingTheSameItemsMakeOneEventEach) {
     EXPECT_EQ(documentOf(two)["writes"].size(), 20u) << two.out << two.err;
     std::map<std::string, int> events;
     const Json snapshot =
-        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
     for (const Json& record : snapshot["feeds"][key]) {
         ++events[record["title"].get<std::string>()];
     }

@@ -35,7 +35,35 @@ AkonadiBus::AkonadiBus(bool preseed)
     // The CalDAV resource reads its password from the wallet: one that opens with no dialog.
     writeFile(config / "kwalletrc",
               "[Wallet]\nFirst Use=false\nEnabled=true\nPrompt on Open=false\n");
-    start("", {});
+    // A bus that starts only Akonadi and the wallet: the desktop's KIO daemon, started by the
+    // CalDAV resource's HTTP workers, at times loses the answer they wait for with no limit.
+    fs::create_directories(home() / "services");
+    for (const char* service : {"org.freedesktop.Akonadi.Control", "org.kde.kwalletd5"}) {
+        const fs::path file =
+            fs::path{"/usr/share/dbus-1/services"} / (std::string{service} + ".service");
+        if (fs::exists(file)) {
+            fs::copy_file(file, home() / "services" / file.filename());
+        }
+    }
+    std::string bus = readFile("/usr/share/dbus-1/session.conf");
+    const std::string standard = "<standard_session_servicedirs />";
+    if (const auto at = bus.find(standard); at != std::string::npos) {
+        bus.replace(at, standard.size(), "<servicedir>@HOME@/services</servicedir>");
+    }
+    start(bus, {});
+}
+
+AkonadiBus::Resource AkonadiBus::calDav(const std::string& url) const {
+    // The resource reads its settings and password once, as it starts: both are there before.
+    const std::string instance = "akonadi_davgroupware_resource_0";
+    writeFile(home() / ".config" / (instance + "rc"),
+              "[General]\nremoteUrls=$default$|CalDav|" + url +
+                  "\ndefaultUsername=user\nsettingsVersion=3\nlimitSyncRange=false\n"
+                  "refreshInterval=0\ndisplayName=Radicale\n");
+    if (!client({"wallet", instance + ",$default$", "x"})) {
+        return {};
+    }
+    return resource("akonadi_davgroupware_resource", "Radicale", {});
 }
 
 AkonadiBus::~AkonadiBus() {

@@ -34,6 +34,9 @@ class AkonadiBus : public SessionBus {
     /// A new resource of the agent type, configured and synchronised.
     Resource resource(const std::string& type, const std::string& name,
                       const std::vector<std::string>& settings) const;
+    /// A CalDAV resource "Radicale" on the server's calendars under `url` (user "user", its
+    /// password in the wallet), which syncs every event and refreshes only when asked.
+    Resource calDav(const std::string& url) const;
     /// "id|name|resource|content types" of each collection.
     std::vector<std::string> collections() const;
 };

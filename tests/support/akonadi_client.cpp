@@ -5,25 +5,16 @@
 //                                          synchronised; prints its instance identifier
 //   sync INSTANCE                          synchronises the resource again
 //   wallet ENTRY SECRET                    the password in the desktop's wallet, with no dialog
-//   online INSTANCE true|false             takes the resource online or offline
 //   collections                            "id|name|resource|content types" of each collection
-//   put COLLECTION FILE [REMOTE-ID]        a peer's new item (an event's iCalendar text)
-//   modify ITEM FILE                       a peer's change of an item
-//   items COLLECTION                       "id|remote id|revision" of each item
 // Every call has a time limit; the exit status is 0 only when the command worked.
 #include <Akonadi/AgentInstanceCreateJob>
 #include <Akonadi/AgentManager>
 #include <Akonadi/CollectionFetchJob>
-#include <Akonadi/ItemCreateJob>
-#include <Akonadi/ItemFetchJob>
-#include <Akonadi/ItemFetchScope>
-#include <Akonadi/ItemModifyJob>
 #include <Akonadi/ResourceSynchronizationJob>
 #include <QCoreApplication>
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 #include <QTimer>
 
@@ -37,7 +28,6 @@ void setClientType(ClientType type);
 namespace {
 
 constexpr int limitMs = 60'000;
-constexpr const char* eventType = "application/x-vnd.akonadi.calendar.event";
 
 bool ran(KJob* job) {
     QTimer::singleShot(limitMs, job, [job] { job->kill(KJob::EmitResult); });
@@ -46,11 +36,6 @@ bool ran(KJob* job) {
         return false;
     }
     return true;
-}
-
-QByteArray contentsOf(const QString& path) {
-    QFile file{path};
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray{};
 }
 
 /// The agent type, once the server lists it: a fresh server lists none for a moment.
@@ -136,44 +121,6 @@ int collections() {
     return 0;
 }
 
-int put(const QStringList& args) {
-    Akonadi::Item item;
-    item.setMimeType(eventType);
-    item.setPayloadFromData(contentsOf(args.at(1)));
-    if (args.size() > 2) {
-        item.setRemoteId(args.at(2));
-    }
-    auto* job = new Akonadi::ItemCreateJob(item, Akonadi::Collection{args.at(0).toLongLong()});
-    if (!ran(job)) {
-        return 1;
-    }
-    std::printf("%lld\n", static_cast<long long>(job->item().id()));
-    return 0;
-}
-
-int modify(const QStringList& args) {
-    auto* fetch = new Akonadi::ItemFetchJob(Akonadi::Item{args.at(0).toLongLong()});
-    if (!ran(fetch) || fetch->items().isEmpty()) {
-        return 1;
-    }
-    Akonadi::Item item = fetch->items().first();
-    item.setPayloadFromData(contentsOf(args.at(1)));
-    return ran(new Akonadi::ItemModifyJob(item)) ? 0 : 1;
-}
-
-int items(const QStringList& args) {
-    auto* job = new Akonadi::ItemFetchJob(Akonadi::Collection{args.at(0).toLongLong()});
-    job->fetchScope().setCacheOnly(true);
-    if (!ran(job)) {
-        return 1;
-    }
-    for (const Akonadi::Item& item : job->items()) {
-        std::printf("%lld|%s|%d\n", static_cast<long long>(item.id()), qPrintable(item.remoteId()),
-                    item.revision());
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,21 +145,8 @@ int main(int argc, char** argv) {
     if (command == "wallet" && args.size() == 2) {
         return wallet(args);
     }
-    if (command == "online" && args.size() == 2) {
-        Akonadi::AgentManager::self()->instance(args.at(0)).setIsOnline(args.at(1) == "true");
-        return 0;
-    }
     if (command == "collections") {
         return collections();
-    }
-    if (command == "put" && args.size() >= 2) {
-        return put(args);
-    }
-    if (command == "modify" && args.size() == 2) {
-        return modify(args);
-    }
-    if (command == "items" && args.size() == 1) {
-        return items(args);
     }
     std::fprintf(stderr, "unknown command\n");
     return 2;

@@ -5,13 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target ravu-calendar >/dev/null
+# The program alone: the test suite's tools are not installed here.
+cmake -S . -B build-demo -DRAVU_TESTS=OFF >/dev/null
+cmake --build build-demo -j"$(nproc)" --target ravu-calendar >/dev/null
 
 store=$(mktemp -d)/ravu-calendar
 trap 'rm -rf "$(dirname "$store")"' EXIT
 export RAVU_CALENDAR_STORE="$store"
-program=$PWD/build/ravu-calendar
+program=$PWD/build-demo/ravu-calendar
 
 run() {  # run WORD [REQUEST]
     if [ $# -ge 2 ]; then

@@ -149,14 +149,12 @@ void AkonadiStore::undo(const Pending& write) {
             (void)session_.run(job, end);
             break;
         }
-        case Pending::removed: {
-            Akonadi::Item item;
-            item.setMimeType(write.item.mimeType());
-            item.setPayloadFromData(bytesOf(write.was));
-            (void)session_.run(new Akonadi::ItemCreateJob(item, write.item.parentCollection()),
-                               end);
+        case Pending::removed:
+            // Akonadi lets an item go before its resource removes it, and an item made again here
+            // would reach the server as a second event. The resource brings it back when it reads
+            // what changed on the server: at once after a peer's change, otherwise only once it
+            // reads the calendar whole.
             break;
-        }
     }
     forget(write.identifier);
 }

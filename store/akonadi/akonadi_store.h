@@ -128,7 +128,10 @@ class AkonadiStore final : public Store {
     /// Puts back what a refused write changed: removes what it created, writes back what it
     /// changed as it was read.
     void undo(const Pending& write);
-    /// After a write: the collection read again when next asked for.
+    /// After a write that settled: the item, now of these parts, read again into the listing
+    /// the run keeps of its collection.
+    void relist(const std::string& identifier, const Akonadi::Item::List& parts);
+    /// After a write that did not: the collection read again when next asked for.
     void forget(const std::string& identifier);
 
     static inline const Deadline never_{};

@@ -93,17 +93,19 @@ WriteError AkonadiStore::create(Event& event) {
     if (auto error = session_.run(job, callEnd())) {
         return error;
     }
+    // The job goes with the next event loop.
+    const Akonadi::Item created = job->item();
     pending_.push_back({identifier,
                         (*target)->resource,
                         (*target)->kind,
-                        job->item(),
+                        created,
                         Pending::created,
                         text,
                         {}});
-    forget(identifier);
     if (auto error = settle(identifier)) {
         return error;
     }
+    relist(identifier, {created});
     event.identifier = identifier;
     return std::nullopt;
 }
@@ -150,8 +152,37 @@ WriteError AkonadiStore::edit(const Event& event, Span span, std::optional<Chang
             error = removeParts(**target, *stored);
             break;
     }
-    forget(event.identifier);
-    return error ? error : settle(event.identifier);
+    // What the item holds once the writes settled: the parts read, less those removed, and those
+    // made.
+    Akonadi::Item::List parts = stored->parts;
+    for (const Pending& write : pending_) {
+        if (write.identifier != event.identifier) {
+            continue;
+        }
+        if (write.what == Pending::created) {
+            parts.push_back(write.item);
+        } else if (write.what == Pending::removed) {
+            parts.removeAll(write.item);
+        }
+    }
+    if (!error) {
+        error = settle(event.identifier);
+    } else {
+        // What went through of a write that failed half way is put back.
+        std::erase_if(pending_, [&](const Pending& write) {
+            if (write.identifier == event.identifier) {
+                undo(write);
+                return true;
+            }
+            return false;
+        });
+    }
+    if (error) {
+        forget(event.identifier);
+        return error;
+    }
+    relist(event.identifier, parts);
+    return std::nullopt;
 }
 
 WriteError AkonadiStore::writeBack(const Collection& collection, Stored& stored,
@@ -270,6 +301,34 @@ Result<Stored> AkonadiStore::fresh(const std::string& identifier, const char* re
         return StoreError{"the event " + identifier + " cannot be read"};
     }
     return now;
+}
+
+void AkonadiStore::relist(const std::string& identifier, const Akonadi::Item::List& parts) {
+    const auto name = splitIdentifier(identifier);
+    const auto listing = name ? listings_.find(name->first) : listings_.end();
+    if (listing == listings_.end()) {
+        return;
+    }
+    listing->second.erase(identifier);
+    if (parts.isEmpty()) {
+        return;
+    }
+    auto* job = new Akonadi::ItemFetchJob(parts);
+    job->fetchScope().fetchFullPayload(true);
+    job->fetchScope().setCacheOnly(true);
+    if (session_.run(job, callEnd()) || job->items().size() != parts.size()) {
+        listings_.erase(listing);  // read whole again when it is next asked for
+        return;
+    }
+    Stored stored;
+    stored.identifier = identifier;
+    for (const Akonadi::Item& part : job->items()) {
+        const QByteArray payload = part.payloadData();
+        stored.parts.push_back(part);
+        stored.texts.emplace_back(payload.constData(), static_cast<std::size_t>(payload.size()));
+    }
+    assemble(stored, name->first, ical::Keep::model);
+    listing->second.emplace(identifier, std::move(stored));
 }
 
 void AkonadiStore::forget(const std::string& identifier) {

@@ -37,6 +37,12 @@ Session::Session(const Clock& clock) : clock_{&clock} {
     Akonadi::AttributeFactory::registerAttribute<Akonadi::CollectionColorAttribute>();
 }
 
+Session::~Session() {
+    // A finished job deletes itself once an event loop runs again: the last one of a run is
+    // deleted here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 WriteError Session::run(KJob* job, Clock::Monotonic until) const {
     QEventLoop loop;
     bool finished = false;
@@ -61,9 +67,8 @@ WriteError Session::run(KJob* job, Clock::Monotonic until) const {
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!finished) {
         job->kill(KJob::Quietly);
-        return outOfTime();
     }
-    return failure;
+    return finished ? failure : outOfTime();
 }
 
 void Session::pause(std::chrono::milliseconds wait) const {

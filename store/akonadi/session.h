@@ -16,9 +16,12 @@ class Session {
     /// Makes the application object unless the process has one. Our client never runs Akonadi's
     /// first-run defaults: it announces itself as an agent, which they skip.
     explicit Session(const Clock& clock);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     /// Runs the job to its end, or until `until` (the job is then killed): its failure, of kind
-    /// `timedOut` when it ran out of time.
+    /// `timedOut` when it ran out of time. The job's results are there until the next job runs.
     [[nodiscard]] WriteError run(KJob* job, Clock::Monotonic until) const;
 
     /// Lets queued notifications and replies in for up to `wait`.

@@ -95,13 +95,8 @@ WriteError AkonadiStore::create(Event& event) {
     }
     // The job goes with the next event loop.
     const Akonadi::Item created = job->item();
-    pending_.push_back({identifier,
-                        (*target)->resource,
-                        (*target)->kind,
-                        created,
-                        Pending::created,
-                        text,
-                        {}});
+    pending_.push_back(
+        {identifier, (*target)->resource, (*target)->kind, created, Pending::created, text, {}});
     if (auto error = settle(identifier)) {
         return error;
     }

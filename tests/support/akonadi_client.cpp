@@ -121,13 +121,7 @@ int collections() {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Without this every client run makes Akonadi's first-run defaults.
-    Akonadi::Internal::setClientType(Akonadi::Internal::Agent);
-    QCoreApplication app{argc, argv};
-    const QStringList all = app.arguments().mid(1);
+int run(const QStringList& all) {
     if (all.isEmpty()) {
         return 2;
     }
@@ -150,4 +144,16 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "unknown command\n");
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Without this every client run makes Akonadi's first-run defaults.
+    Akonadi::Internal::setClientType(Akonadi::Internal::Agent);
+    QCoreApplication app{argc, argv};
+    const int status = run(app.arguments().mid(1));
+    // The jobs delete themselves once an event loop runs again.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return status;
 }

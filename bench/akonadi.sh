@@ -102,10 +102,14 @@ for _ in $(seq 200); do
     sleep 0.05
 done
 note "importing $events events into an iCal-file resource"
-"$client" resource akonadi_ical_resource Big "setPath=$work/big.ics" >/dev/null
-"$client" resource akonadi_ical_resource Empty "setPath=$work/empty.ics" >/dev/null
-collection() { "$client" collections | awk -F'|' -v n="$1" '$2 == n && $4 ~ /calendar.event/ { print $1 }'; }
-big=$(collection Big) empty=$(collection Empty)
+# The event collection of a new iCal-file resource on the file.
+collection() {
+    local instance
+    instance=$("$client" resource akonadi_ical_resource "$1" "setPath=$2" | tail -n 1)
+    "$client" collections | awk -F'|' -v r="$instance" '$3 == r && $4 ~ /calendar.event/ { print $1; exit }'
+}
+big=$(collection Big "$work/big.ics")
+empty=$(collection Empty "$work/empty.ics")
 
 # time_of ID COMMAND... (standard input: $input): one untimed run, then $runs timed ones; the
 # medians of wall ms and peak KiB go into wall[ID] and peak[ID].

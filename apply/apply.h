@@ -1,7 +1,7 @@
 // The `apply` command: carries out the host's queue of changes, one entry at a time.
 #pragma once
 
-#include "command/context.h"
+#include "document/context.h"
 
 namespace ravu {
 

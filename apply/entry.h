@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "command/context.h"
+#include "document/context.h"
 
 namespace ravu {
 

@@ -7,6 +7,7 @@
 
 #include "convert/marker.h"
 #include "convert/time.h"
+#include "store/policy.h"
 
 namespace ravu {
 namespace {
@@ -43,12 +44,6 @@ bool overlaps(const Event& event, Window window) {
     const Instant end = event.endDate.value_or(start);
     return start == end ? start >= window.start && start < window.end
                         : start < window.end && end > window.start;
-}
-
-/// The order of the stores' queries: by start, then identifier, then original start.
-bool before(const Event& a, const Event& b) {
-    return std::tie(a.startDate, a.identifier, a.occurrenceDate) <
-           std::tie(b.startDate, b.identifier, b.occurrenceDate);
 }
 
 Result<std::vector<Event>> eventsAround(const Context& context, Instant middle, int days,
@@ -236,7 +231,7 @@ void MarkerIndex::update(const std::string& identifier) {
         }
     }
     for (std::vector<Event>* events : added) {
-        std::stable_sort(events->begin(), events->end(), before);
+        std::stable_sort(events->begin(), events->end(), comesBefore);
     }
 }
 

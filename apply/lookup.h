@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "command/context.h"
+#include "document/context.h"
 
 namespace ravu {
 

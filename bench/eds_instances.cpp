@@ -1,4 +1,4 @@
-// The floor of the desktop store's snapshot: a minimal client that asks the calendar service for
+// The floor of the GNOME store's snapshot: a minimal client that asks the calendar service for
 // the instances of one calendar over a window with the service's own expansion, and reads each
 // instance's summary and times.
 //   ravu_bench_eds_instances SOURCE_UID START END   (seconds since the epoch)

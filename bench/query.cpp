@@ -24,8 +24,9 @@ int main(int argc, char** argv) {
     const auto began = std::chrono::steady_clock::now();
     std::ostringstream diagnostics;
     const TimeZone& zone = *date::current_zone();
-    const VdirStore store{argv[1], diagnostics, zone};
     const Instant now = date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+    const Clock clock{[now] { return now; }, std::chrono::steady_clock::now};
+    const VdirStore store{argv[1], diagnostics, zone, clock};
     const auto events = store.eventsMatching(
         predicateForEvents(addDays(now, -past, zone), addDays(now, future, zone), std::nullopt));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - began;

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command/context.h"
+#include "document/context.h"
 
 namespace ravu {
 

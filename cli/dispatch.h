@@ -4,7 +4,7 @@
 #include <functional>
 #include <string_view>
 
-#include "command/json_text.h"
+#include "document/json_text.h"
 
 namespace ravu {
 

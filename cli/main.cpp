@@ -1,5 +1,8 @@
 // ravu-calendar: one word on the command line, one JSON request on standard input where the
 // word takes one, one JSON object on standard output.
+#include <pwd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +16,25 @@
 #include "cli/watchdog.h"
 #include "convert/time.h"
 #include "store/closed_store.h"
-#include "store/desktop/module.h"
+#include "store/module.h"
 #include "store/vdir/root.h"
 #include "store/vdir/vdir_store.h"
 
 namespace {
+
+/// The process environment, with the home directory from the user database when HOME is unset.
+/// The program reads its environment here and nowhere else.
+std::optional<std::string> processEnvironment(const char* name) {
+    if (const char* value = std::getenv(name)) {
+        return std::string{value};
+    }
+    if (std::string_view{name} == "HOME") {
+        if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir) {
+            return std::string{entry->pw_dir};
+        }
+    }
+    return std::nullopt;
+}
 
 /// The user's zone: TZ when it names a known zone, else the system's zone, else UTC.
 const ravu::TimeZone& userZone() {
@@ -45,31 +62,32 @@ const ravu::TimeZone& userZone() {
     }
 }
 
-/// The folder of the desktop store's lock: the user's runtime folder, private to the user and
-/// emptied at log-out, else the user's cache folder.
+/// The folder of the lock of a store in a module: the user's runtime folder, private to the user
+/// and emptied at log-out, else the user's cache folder.
 std::filesystem::path runtimeFolder() {
     for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
-        if (const auto folder = ravu::processEnvironment(name);
+        if (const auto folder = processEnvironment(name);
             folder && !folder->empty() && folder->front() == '/') {
             return *folder;
         }
     }
-    return std::filesystem::path{ravu::processEnvironment("HOME").value_or("/")} / ".cache";
+    return std::filesystem::path{processEnvironment("HOME").value_or("/")} / ".cache";
 }
 
-/// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names the desktop.
+/// The store RAVU_CALENDAR_BACKEND selects: the directory store unless it names another.
+/// "desktop" is the GNOME store's older name.
 /// `deadline` is the run's, for a store that waits on a service; `waits` says whether it does.
-std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu::Deadline& deadline,
-                                         bool& waits) {
+std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu::Clock& clock,
+                                         const ravu::Deadline& deadline, bool& waits) {
     using namespace ravu;
     const std::string backend = processEnvironment("RAVU_CALENDAR_BACKEND").value_or("");
     if (backend.empty() || backend == "directory") {
-        return std::make_unique<VdirStore>(storeRoot(processEnvironment), std::cerr, zone);
+        return std::make_unique<VdirStore>(storeRoot(processEnvironment), std::cerr, zone, clock);
     }
-    if (backend == "desktop") {
+    if (backend == evolutionModule.name || backend == "desktop") {
         waits = true;
-        return loadDesktopStore(RAVU_DESKTOP_MODULE,
-                                {&std::cerr, &zone, runtimeFolder(), &deadline});
+        return loadStoreModule(RAVU_EVOLUTION_MODULE, evolutionModule,
+                               {&std::cerr, &zone, runtimeFolder(), &deadline, &clock});
     }
     std::string shown = backend;
     for (char& c : shown) {
@@ -84,17 +102,20 @@ std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu:
 int main(int argc, char** argv) {
     using namespace ravu;
 
-    const auto started = Deadline::Clock::now();
+    // The system's clocks: the program reads them here and nowhere else.
+    const Clock clock{
+        [] { return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()); },
+        std::chrono::steady_clock::now};
+    const auto started = clock.monotonic();
     const TimeZone& zone = userZone();
     const std::string_view word = argc >= 2 ? argv[1] : "";
     // The usage document needs no store.
     Deadline deadline;
     bool waits = false;
     const std::unique_ptr<Store> store =
-        isCommand(word) ? chosenStore(zone, deadline, waits) : nullptr;
+        isCommand(word) ? chosenStore(zone, clock, deadline, waits) : nullptr;
     ClosedStore none;
-    Context context{store ? *store : none, std::cerr,
-                    date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()), zone};
+    Context context{store ? *store : none, std::cerr, clock.wall(), zone};
 
     const Json request = takesRequest(word) ? readStdinJSON() : Json::object();
     // A store that waits on a service gets a deadline, which the run's size sets, and a

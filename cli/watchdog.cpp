@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "command/json_text.h"
+#include "document/json_text.h"
 
 namespace ravu {
 namespace {
@@ -59,7 +59,7 @@ std::string unansweredDocument(std::string_view word) {
     return serializeDocument(Json{{"granted", false}});
 }
 
-Watchdog::Watchdog(Deadline::Clock::time_point end, std::string fallback, std::FILE* out)
+Watchdog::Watchdog(Clock::Monotonic end, std::string fallback, std::FILE* out)
     : end_{end}, fallback_{std::move(fallback)}, out_{out}, thread_{[this] { watch(); }} {}
 
 Watchdog::~Watchdog() {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <thread>
 
-#include "command/context.h"
+#include "document/context.h"
 #include "store/deadline.h"
 
 namespace ravu {
@@ -36,7 +36,7 @@ std::string unansweredDocument(std::string_view word);
 /// status 0.
 class Watchdog {
   public:
-    Watchdog(Deadline::Clock::time_point end, std::string fallback, std::FILE* out);
+    Watchdog(Clock::Monotonic end, std::string fallback, std::FILE* out);
     ~Watchdog();
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
@@ -49,7 +49,7 @@ class Watchdog {
   private:
     void watch();
 
-    Deadline::Clock::time_point end_;
+    Clock::Monotonic end_;
     std::string fallback_;
     std::FILE* out_;
     std::string document_;

@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+# The include rules of the README's layout table hold before anything is built.
+python3 scripts/check_includes.py
 
 build=build
 flags=()

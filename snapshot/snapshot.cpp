@@ -5,9 +5,9 @@
 #include <set>
 
 #include "catalogue/catalogue.h"
-#include "command/json_text.h"
 #include "convert/marker.h"
 #include "convert/time.h"
+#include "document/json_text.h"
 #include "store/access.h"
 
 namespace ravu {

@@ -1,7 +1,7 @@
 // The `snapshot` command: every event of the followed calendars in a window around now.
 #pragma once
 
-#include "command/json_text.h"
+#include "document/json_text.h"
 
 namespace ravu {
 

@@ -22,7 +22,6 @@ class ClosedStore final : public Store {
         return refused();
     }
     Result<Event> calendarItemWithIdentifier(std::string_view) const override { return refused(); }
-    Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return refused(); }
     [[nodiscard]] WriteError saveEvent(Event&, Span, Changes) override { return refused(); }
     [[nodiscard]] WriteError removeEvent(const Event&, Span) override { return refused(); }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "store/clock.h"
 #include "store/store.h"
 
 namespace ravu {
@@ -22,21 +23,19 @@ inline constexpr std::chrono::milliseconds readLimit{15000};
 /// The instant by which a run must have its document out.
 class Deadline {
   public:
-    using Clock = std::chrono::steady_clock;
-
     /// No deadline until one is set.
     Deadline() = default;
-    explicit Deadline(Clock::time_point at) : at_{at} {}
+    explicit Deadline(Clock::Monotonic at) : at_{at} {}
 
-    Clock::time_point at() const { return at_; }
-    bool passed() const { return Clock::now() >= at_; }
-    /// When a wait that may last `limit` ends: after `limit`, or at the deadline if sooner.
-    Clock::time_point within(Clock::duration limit) const {
-        return std::min(at_, Clock::now() + limit);
+    Clock::Monotonic at() const { return at_; }
+    /// When a wait that starts `now` and may last `limit` ends: after `limit`, or at the deadline
+    /// if sooner.
+    Clock::Monotonic within(Clock::Monotonic::duration limit, Clock::Monotonic now) const {
+        return std::min(at_, now + limit);
     }
 
   private:
-    Clock::time_point at_ = Clock::time_point::max();
+    Clock::Monotonic at_ = Clock::Monotonic::max();
 };
 
 /// The error of a call the service did not answer in time.

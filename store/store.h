@@ -1,9 +1,11 @@
 // The calendar store: the one door through which the rest of the program reaches calendar data.
 //
 // Everything above this header works on the plain values declared here and on the narrow
-// `Store` interface. The directory store (vdir_store.h) and the desktop store are the stores of
-// the Linux program; the tests add an in-memory one. Another store (a platform database, a
-// server) can be added beside them without touching the commands.
+// `Store` interface. Each store is a sibling folder that holds only what talks to its own
+// backend: the directory store (store/vdir/) and the GNOME store (store/evolution/); the tests
+// add an in-memory one. What they share lies beside this header, written once (policy.h,
+// lock.h, clock.h, deadline.h, module.h), and each is handed the format layer (store/ical/).
+// Another store can be added beside them without touching the commands.
 #pragma once
 
 #include <chrono>
@@ -231,8 +233,9 @@ class Store {
     /// it is not there.
     virtual Result<Event> calendarItemWithIdentifier(std::string_view identifier) const = 0;
 
-    /// A new event that belongs to no calendar yet and is not saved.
-    virtual Event newEvent() = 0;
+    /// A new event that belongs to no calendar yet and is not saved: a plain value, the same for
+    /// every store.
+    Event newEvent() const { return Event{}; }
     /// Announces that the run is about to look events up and change them. A store that other
     /// processes share takes its write lock here, so that no other run writes between this
     /// run's look-ups and the writes that depend on them (two runs creating the same item make

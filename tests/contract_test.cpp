@@ -8,7 +8,7 @@
 // days; and renaming a whole series renames an occurrence changed on its own in memory, while
 // the directory store keeps the override's title, so no test renames both.
 //
-// The desktop store runs on a real calendar service on a private bus, one per test process (GLib
+// The GNOME store runs on a real calendar service on a private bus, one per test process (GLib
 // keeps one session bus per process); its calendars are emptied for each test. Its read-only
 // calendar is one the service may not write to its file: the service itself still takes the
 // writes of other clients into it, and the store refuses them. Peers' edits are not written
@@ -20,9 +20,9 @@
 
 #include <sstream>
 
-#include "store/desktop/module.h"
+#include "store/module.h"
 #include "store/vdir/vdir_store.h"
-#include "tests/support/desktop_bus.h"
+#include "tests/support/evolution_bus.h"
 #include "tests/support/instants.h"
 #include "tests/support/items.h"
 #include "tests/support/memory_store.h"
@@ -74,7 +74,7 @@ struct VdirFactory {
     /// The store as a new run sees it.
     Store& open() { return *(run = another()); }
     std::unique_ptr<VdirStore> another() {
-        return std::make_unique<VdirStore>(root, diagnostics, utcZone());
+        return std::make_unique<VdirStore>(root, diagnostics, utcZone(), systemClock());
     }
     std::string addReadOnlyEvent() {
         writeFile(root / "local/ro/fixed.ics",
@@ -85,14 +85,14 @@ struct VdirFactory {
 
 /// The one bus of this process, with the calendars "cal" and "ro"; null when the service
 /// cannot run here. Its environment becomes this process's, as the program would run in it.
-const DesktopBus* contractBus() {
-    static const std::unique_ptr<DesktopBus> bus = []() -> std::unique_ptr<DesktopBus> {
-        if (!DesktopBus::missing().empty()) {
+const EvolutionBus* contractBus() {
+    static const std::unique_ptr<EvolutionBus> bus = []() -> std::unique_ptr<EvolutionBus> {
+        if (!EvolutionBus::missing().empty()) {
             return nullptr;
         }
-        auto started = std::make_unique<DesktopBus>(std::map<std::string, std::string>{
-            {"cal", DesktopBus::localSource("Calendar", "#3465a4", true)},
-            {"ro", DesktopBus::localSource("Read-only", "#73d216", false)}});
+        auto started = std::make_unique<EvolutionBus>(std::map<std::string, std::string>{
+            {"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)},
+            {"ro", EvolutionBus::localSource("Read-only", "#73d216", false)}});
         for (const auto& [name, value] : started->environment()) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }
@@ -101,15 +101,15 @@ const DesktopBus* contractBus() {
     return bus.get();
 }
 
-struct DesktopFactory {
+struct EvolutionFactory {
     static constexpr bool shared = false;
     static constexpr const char* cal = "cal";
     static constexpr const char* ro = "ro";
     std::ostringstream diagnostics;
     std::unique_ptr<Store> run;
 
-    DesktopFactory() {
-        if (const DesktopBus* bus = contractBus()) {
+    EvolutionFactory() {
+        if (const EvolutionBus* bus = contractBus()) {
             bus->client({"clear", cal});
             writeFile(bus->home() / "Read-only.ics",
                       "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\n"
@@ -117,14 +117,15 @@ struct DesktopFactory {
         }
     }
     static std::string missing() {
-        return contractBus() ? "" : "no calendar service: " + DesktopBus::missing();
+        return contractBus() ? "" : "no calendar service: " + EvolutionBus::missing();
     }
     /// A new run, once the last one has let go of its calendars: the service then reads the
     /// read-only calendar's file again when it is next opened.
     Store& open() {
         run.reset();
-        run = loadDesktopStore(RAVU_DESKTOP_MODULE,
-                               {&diagnostics, &utcZone(), contractBus()->home() / "run"});
+        run = loadStoreModule(
+            RAVU_EVOLUTION_MODULE, evolutionModule,
+            {&diagnostics, &utcZone(), contractBus()->home() / "run", nullptr, &systemClock()});
         return *run;
     }
     std::string addReadOnlyEvent() {
@@ -186,7 +187,7 @@ class StoreContract : public ::testing::Test {
     }
 };
 
-using Stores = ::testing::Types<MemoryFactory, VdirFactory, DesktopFactory>;
+using Stores = ::testing::Types<MemoryFactory, VdirFactory, EvolutionFactory>;
 TYPED_TEST_SUITE(StoreContract, Stores);
 
 TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {
@@ -275,8 +276,12 @@ TYPED_TEST(StoreContract, RemovalsReachAsFarAsTheirSpan) {
     const std::string id =
         this->create("S", "2024-05-06T08:00:00Z", 60min,
                      RecurrenceRule{Frequency::daily, 1, {}, OccurrenceCount{5}});
-    const Event second = this->events(id).at(1);
-    ASSERT_EQ(this->factory.open().removeEvent(second, Span::thisEvent), std::nullopt);
+    Event second = this->events(id).at(1);
+    second.title = "Changed alone";  // removed, it takes its change with it
+    ASSERT_EQ(this->factory.open().saveEvent(second, Span::thisEvent, Changes{.title = true}),
+              std::nullopt);
+    const Event changed = this->events(id).at(1);
+    ASSERT_EQ(this->factory.open().removeEvent(changed, Span::thisEvent), std::nullopt);
     const Event fourth = this->events(id).at(2);
     ASSERT_EQ(this->factory.open().removeEvent(fourth, Span::futureEvents), std::nullopt);
     EXPECT_EQ(this->occurrences(id),
@@ -364,12 +369,12 @@ TYPED_TEST(StoreContract, APeersEditIsKeptAndNeverOverwritten) {
 
 // The desktop's other applications save through the calendar service, not into files: one that
 // saves an item after a run looked it up under its lock is never overwritten by that run.
-TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
-    DesktopFactory factory;
-    if (const std::string why = DesktopFactory::missing(); !why.empty()) {
+TEST(EvolutionStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
+    EvolutionFactory factory;
+    if (const std::string why = EvolutionFactory::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    const DesktopBus& bus = *contractBus();
+    const EvolutionBus& bus = *contractBus();
     const fs::path file = bus.home() / "peer.ics";
     const auto peerSaves = [&](const char* command, const char* title, const char* sequence) {
         writeFile(file, Item{"peer"}
@@ -379,7 +384,7 @@ TEST(DesktopStore, APeersSaveAfterTheLookUpIsNeverOverwritten) {
                             .line("X-PEER", "kept")
                             .line("DESCRIPTION", "Notes")
                             .text());
-        return bus.client({command, DesktopFactory::cal, file.string()});
+        return bus.client({command, EvolutionFactory::cal, file.string()});
     };
     ASSERT_TRUE(peerSaves("add", "Sync", "0"));
     Store& store = factory.open();

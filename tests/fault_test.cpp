@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/watchdog.h"
-#include "tests/support/desktop_bus.h"
+#include "tests/support/evolution_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
 
@@ -301,34 +301,34 @@ class SilentPort {
     std::string port_;
 };
 
-const Json desktopFaults =
-    Json::parse(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/desktop-faults.json"))["cases"];
+const Json evolutionFaults =
+    Json::parse(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/evolution-faults.json"))["cases"];
 
-class DesktopFaults : public ::testing::TestWithParam<std::size_t> {};
+class EvolutionFaults : public ::testing::TestWithParam<std::size_t> {};
 
-// tests/cases/desktop-faults.json: each word of the program on a desktop whose server, service
+// tests/cases/evolution-faults.json: each word of the program on a desktop whose server, service
 // or bus does not answer.
-TEST_P(DesktopFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
-    if (!DesktopBus::missing().empty()) {
-        GTEST_SKIP() << DesktopBus::missing();
+TEST_P(EvolutionFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
+    if (!EvolutionBus::missing().empty()) {
+        GTEST_SKIP() << EvolutionBus::missing();
     }
-    const Json& setting = desktopFaults[GetParam()];
+    const Json& setting = evolutionFaults[GetParam()];
     const std::string fault = setting["fault"], other = setting["other"];
     const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
     const std::string local = "local|On This Computer|Calendar";
     std::map<std::string, std::string> sources{
-        {"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}};
+        {"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)}};
     const SilentPort silent;
     std::vector<std::string> launcher;
     if (fault == "silent server") {
         sources["dav"] = filled(readFile(support / "caldav.source"), {{"@PORT@", silent.port()}});
     } else if (fault == "spinning zone") {
         // The service grows as it spins: a limit, and the bus stops it by its id at the end.
-        sources["spin"] = DesktopBus::localSource("Spin", "#3465a4", true);
+        sources["spin"] = EvolutionBus::localSource("Spin", "#3465a4", true);
         launcher = {"prlimit", "--as=" + std::to_string(2ULL << 30)};
     }
-    const DesktopBus bus{sources, fault.ends_with(".conf") ? readFile(support / fault) : "",
-                         launcher};
+    const EvolutionBus bus{sources, fault.ends_with(".conf") ? readFile(support / fault) : "",
+                           launcher};
     ASSERT_TRUE(bus.running());
     Environment environment = bus.environment();
     if (fault == "silent bus") {
@@ -379,9 +379,9 @@ TEST_P(DesktopFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
     EXPECT_EQ(seen, setting["expected"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DesktopFaults,
-                         ::testing::Range<std::size_t>(0, desktopFaults.size()),
-                         [](const auto& info) { return desktopFaults[info.param]["name"]; });
+INSTANTIATE_TEST_SUITE_P(Cases, EvolutionFaults,
+                         ::testing::Range<std::size_t>(0, evolutionFaults.size()),
+                         [](const auto& info) { return evolutionFaults[info.param]["name"]; });
 
 }  // namespace
 }  // namespace ravu::testing

@@ -53,8 +53,8 @@ void ageFiles(const fs::path& root) {
 Json run(const std::string& word, const fs::path& root, const TimeZone& zone, const Json& request,
          std::ostream& diagnostics) {
     const Instant now = at("2026-12-07T12:00:00Z");
-    VdirStore store{root, diagnostics, zone};
-    store.setClock([now] { return now; });
+    const Clock clock{[now] { return now; }, std::chrono::steady_clock::now};
+    VdirStore store{root, diagnostics, zone, clock};
     Context context{store, diagnostics, now, zone};
     std::string printed;
     if (!runCommand(

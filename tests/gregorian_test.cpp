@@ -38,7 +38,7 @@ int mismatches = 0, unreadable = 0;  ///< of heldToLibical, for a child to repor
 std::string occurrencesOf(const ical::Item& item, Instant from, Instant to, Engine engine) {
     std::vector<Event> found;
     std::string text =
-        item.occurrences(from, to, found, ical::maxOccurrences, engine) ? "" : "cut short: ";
+        item.occurrences(from, to, found, maxOccurrences, engine) ? "" : "cut short: ";
     for (const Event& event : found) {
         text += iso(*event.startDate) + "/" + iso(*event.endDate) + " ";
     }
@@ -217,7 +217,7 @@ TEST(Recurrence, Rfc5545ExamplesGiveTheDatesTheRfcLists) {
         for (const Engine engine : {Engine::gregorianWhereTaken, Engine::libicalOnly}) {
             std::vector<Event> found;
             EXPECT_TRUE(item->occurrences(wall(start), wall(example["until"]), found,
-                                          ical::maxOccurrences, engine));
+                                          maxOccurrences, engine));
             std::vector<std::string> starts;
             for (const Event& event : found) {
                 starts.push_back(date::format(

@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "convert/time.h"
-#include "tests/support/desktop_bus.h"
+#include "tests/support/evolution_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
 
@@ -212,8 +212,8 @@ bool eventually(const std::function<bool()>& check) {
     return check();
 }
 
-/// The program on the desktop store of `bus`.
-Json onDesktop(const DesktopBus& bus, const std::string& word, const Json& request = nullptr) {
+/// The program on the GNOME store of `bus`.
+Json onEvolution(const EvolutionBus& bus, const std::string& word, const Json& request = nullptr) {
     return documentOf(BackgroundRun{
         bus.home() / "unused", {word}, request.is_null() ? "" : request.dump(), bus.environment()}
                           .wait(1min));
@@ -241,12 +241,12 @@ Json create(const std::string& key, const std::string& title, int day, const cha
 
 // Past one machine: the desktop service's CalDAV backend on a Radicale server. What the program
 // writes reaches the server, and what another client puts there comes back after a refresh.
-TEST(PeerInterop, DesktopStoreThroughRadicale) {
+TEST(PeerInterop, EvolutionStoreThroughRadicale) {
     const std::string python = "/usr/bin/python3";  // Debian's, which has Radicale
-    if (!DesktopBus::missing().empty() || !onPath("curl") ||
+    if (!EvolutionBus::missing().empty() || !onPath("curl") ||
         runTool({python, "-c", "import radicale"}).status != 0) {
         GTEST_SKIP() << "evolution-data-server, curl and Radicale are needed: "
-                     << DesktopBus::missing();
+                     << EvolutionBus::missing();
     }
     TempDir dir;
     const int port = probe(0);
@@ -267,9 +267,9 @@ TEST(PeerInterop, DesktopStoreThroughRadicale) {
     };
     ASSERT_EQ(http({"-X", "MKCALENDAR", collection}).status, 0);
 
-    const DesktopBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
+    const EvolutionBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
     ASSERT_TRUE(bus.running());
-    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    const Json calendar = onEvolution(bus, "calendars")["calendars"][0];
     EXPECT_EQ(calendar["logicalKey"], "caldav|CalDAV|Server");
     EXPECT_EQ(calendar["writable"], true);
     const std::string key = calendar["logicalKey"];
@@ -282,7 +282,7 @@ TEST(PeerInterop, DesktopStoreThroughRadicale) {
         });
     };
 
-    const Json applied = onDesktop(
+    const Json applied = onEvolution(
         bus, "apply",
         {{"pending",
           {create(key, "From the program", 2), create(key, "Daily", 3, "FREQ=DAILY;COUNT=3")}}});
@@ -304,22 +304,22 @@ TEST(PeerInterop, DesktopStoreThroughRadicale) {
     const Json request = Json::object({{"logicalKeys", Json::array({key})}});
     EXPECT_TRUE(eventually([&] {
         bus.client({"refresh", "dav"});
-        return onDesktop(bus, "snapshot", request).dump().find("From the server") !=
+        return onEvolution(bus, "snapshot", request).dump().find("From the server") !=
                std::string::npos;
     }));
 
     // One occurrence of the series changed through the program: an override on the server.
     std::string series;
-    const Json snapshot = onDesktop(bus, "snapshot", request);
+    const Json snapshot = onEvolution(bus, "snapshot", request);
     for (const Json& record : snapshot["feeds"][key]) {
         series = record["title"] == "Daily" ? record["uid"].get<std::string>() : series;
     }
-    const Json edited = onDesktop(bus, "apply",
-                                  {{"pending",
-                                    {{{"op", "updateExternal"},
-                                      {"eventkitEventId", series},
-                                      {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
-                                      {"title", "Moved one"}}}}});
+    const Json edited = onEvolution(bus, "apply",
+                                    {{"pending",
+                                      {{{"op", "updateExternal"},
+                                        {"eventkitEventId", series},
+                                        {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
+                                        {"title", "Moved one"}}}}});
     EXPECT_EQ(edited["external"][0]["status"], "applied") << edited;
     EXPECT_TRUE(onServer("RECURRENCE-ID:" + compactDay(4) + "T090000Z")) << server();
     EXPECT_TRUE(onServer("SUMMARY:Moved one")) << server();
@@ -327,30 +327,30 @@ TEST(PeerInterop, DesktopStoreThroughRadicale) {
 
 // What the program writes into a local calendar of the service, an independent reader reads
 // with the same fields from the service's own file.
-TEST(PeerInterop, PythonIcalendarReadsTheDesktopStoresWrites) {
-    if (!DesktopBus::missing().empty() ||
+TEST(PeerInterop, PythonIcalendarReadsTheEvolutionStoresWrites) {
+    if (!EvolutionBus::missing().empty() ||
         runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
         GTEST_SKIP() << "evolution-data-server and python icalendar are needed: "
-                     << DesktopBus::missing();
+                     << EvolutionBus::missing();
     }
-    const DesktopBus bus{{{"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}}};
+    const EvolutionBus bus{{{"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)}}};
     ASSERT_TRUE(bus.running());
     const std::string key = "local|On This Computer|Calendar";
     Json allDay = create(key, "Away", 5);
     allDay["allDay"] = true;
     allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
     allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
-    const Json applied = onDesktop(bus, "apply",
-                                   {{"pending",
-                                     {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
-                                      create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
+    const Json applied = onEvolution(bus, "apply",
+                                     {{"pending",
+                                       {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
+                                        create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
     ASSERT_EQ(applied["writes"].size(), 3u) << applied;
 
     // The first occurrence of each event, as the snapshot shows it.
     std::set<std::string> shown;
     std::set<std::string> uids;
     const Json snapshot =
-        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
     for (const Json& record : snapshot["feeds"][key]) {
         const std::string uid = record["uid"].get<std::string>().substr(4);
         if (uids.insert(uid).second) {
@@ -381,11 +381,11 @@ TEST(PeerInterop, PythonIcalendarReadsTheDesktopStoresWrites) {
 }
 
 // Two runs with the same creates side by side on one desktop: its lock makes one event of each.
-TEST(PeerInterop, TwoDesktopRunsCreatingTheSameItemsMakeOneEventEach) {
-    if (!DesktopBus::missing().empty()) {
-        GTEST_SKIP() << DesktopBus::missing();
+TEST(PeerInterop, TwoEvolutionRunsCreatingTheSameItemsMakeOneEventEach) {
+    if (!EvolutionBus::missing().empty()) {
+        GTEST_SKIP() << EvolutionBus::missing();
     }
-    const DesktopBus bus{{{"cal", DesktopBus::localSource("Calendar", "#3465a4", true)}}};
+    const EvolutionBus bus{{{"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)}}};
     ASSERT_TRUE(bus.running());
     const std::string key = "local|On This Computer|Calendar";
     Json pending = Json::array();
@@ -394,12 +394,15 @@ TEST(PeerInterop, TwoDesktopRunsCreatingTheSameItemsMakeOneEventEach) {
     }
     const std::string request = Json{{"pending", pending}}.dump();
     BackgroundRun first{bus.home() / "unused", {"apply"}, request, bus.environment()};
-    BackgroundRun second{bus.home() / "unused", {"apply"}, request, bus.environment()};
+    Environment older = bus.environment();
+    older["RAVU_CALENDAR_BACKEND"] = "desktop";  // the store's older name, still taken
+    BackgroundRun second{bus.home() / "unused", {"apply"}, request, older};
     const ProgramRun one = first.wait(2min), two = second.wait(2min);
     EXPECT_EQ(one.status + two.status, 0) << one.out << one.err << two.out << two.err;
+    EXPECT_EQ(documentOf(two)["writes"].size(), 20u) << two.out << two.err;
     std::map<std::string, int> events;
     const Json snapshot =
-        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
     for (const Json& record : snapshot["feeds"][key]) {
         ++events[record["title"].get<std::string>()];
     }

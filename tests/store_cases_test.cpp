@@ -52,7 +52,7 @@ Json readCase(const Folder& folder, fs::path ics, const fs::path& root) {
     std::string name = folder.zone;
     std::istringstream{readFile(ics.replace_extension(".zone"))} >> name;
     std::ostringstream diagnostics;
-    const VdirStore store{root, diagnostics, *findZone(name)};
+    const VdirStore store{root, diagnostics, *findZone(name), systemClock()};
     const auto found = *store.eventsMatching(
         predicateForEvents(*parseISO(folder.from), *parseISO(folder.to), std::nullopt));
     Json events = Json::array();
@@ -115,7 +115,7 @@ TEST(StoreCases, WhatPeersAndKilledRunsLeaveBehind) {
     fs::create_symlink(dir.path() / "secret", folder / "displayname");
 
     std::ostringstream told;
-    VdirStore store{dir.path(), told, zone("UTC")};
+    VdirStore store{dir.path(), told, zone("UTC"), systemClock()};
     EXPECT_EQ(store.calendars(Listing::names)->at(0).title, "cal")
         << "a displayname link is not followed";
     EXPECT_FALSE(store.calendarItemWithIdentifier("local/cal/" + std::string(300, 'x')));

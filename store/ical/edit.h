@@ -2,16 +2,59 @@
 // fields or the occurrence it changes and leaves everything else in the tree as it was.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
+
 #include "store/ical/item.h"
 #include "store/ical/model.h"
 
 namespace ravu::ical {
 
+/// The edits below may build a component again (see `removeWhere`): the pointer they take by
+/// reference then names the new one.
+
+// --- Tree helpers (edit.cpp) -----------------------------------------------------------------
+
+/// Removes the properties `drop` chooses; whether there were any. libical looks through the
+/// whole component for each property it removes, so past a handful the component is built again
+/// without them: it then stands last in the calendar, and `component` names the new one. A
+/// series may have tens of thousands of RDATEs or EXDATEs.
+bool removeWhere(icalcomponent*& component, const std::function<bool(icalproperty*)>& drop);
+
+bool isKind(icalproperty* property, std::initializer_list<icalproperty_kind> kinds);
+
+/// Gives the component exactly `fresh` for the property's kind, unless it holds one property of
+/// that kind with the same value already, which then stays as it is (parameters included).
+bool setProperty(icalcomponent* component, Property fresh);
+
+// --- Times (edit_times.cpp) ------------------------------------------------------------------
+
+/// A DATE value for the day.
+icaltimetype dayValue(date::sys_days day);
+
+/// The form of the component's DTSTART.
+Form startForm(icalcomponent* event, Model& model);
+
+/// A DTSTART, DTEND, RECURRENCE-ID or EXDATE property holding the instant in the given form. The
+/// TZID parameter is set by hand: libical would write zoned times floating, or with a prefix.
+Property timeProperty(icalproperty_kind kind, Instant instant, const Form& form,
+                      const TimeZone& user);
+
+/// The form the UNTIL of a series starting in `start` must take: RFC 5545 asks for a DATE with a
+/// DATE start, a floating time with a floating start, and UTC otherwise.
+Form untilForm(const Form& start);
+
+/// Writes the event's start, end and all-day flag; whether the component changed. `repeating`:
+/// the component is a series, written in its zone.
+bool writeTimes(icalcomponent*& event, Model& model, const Event& values, bool repeating);
+
+// --- Fields (edit_fields.cpp) ----------------------------------------------------------------
+
+/// Why the event cannot be written as it is, or none (see `Item::save`).
+WriteError checkWritable(const Event& event);
+
 /// A VCALENDAR with VERSION and PRODID and nothing in it yet.
 Component newCalendar();
-
-/// The edits below may build a component again (see `removeWhere` in edit.cpp): the pointer
-/// they take by reference then names the new one.
 
 /// Writes the `which` fields of a checked event onto a VEVENT of the model's tree. Timed events
 /// are written in UTC unless the event keeps the TZID its DTSTART has already; a series in the
@@ -25,6 +68,8 @@ void touch(icalcomponent* event, Instant now);
 
 /// Stamps a component this run creates: DTSTAMP, CREATED and LAST-MODIFIED `now`, SEQUENCE 0.
 void stampNew(icalcomponent* event, Instant now);
+
+// --- One occurrence (edit.cpp) ---------------------------------------------------------------
 
 /// The override of the series for the occurrence with this key, or none.
 icalcomponent* findOverride(Model& model, icalcomponent* master, Instant key);

@@ -154,15 +154,15 @@ std::optional<Item> Item::parse(std::string text, Placement placement, const Tim
     return Item{std::move(model)};
 }
 
-std::optional<Item> Item::fromComponents(const std::vector<void*>& components, Placement placement,
-                                         const TimeZone& user, Keep keep,
-                                         const std::function<void*(const std::string&)>& zoneOf) {
+std::optional<Item> Item::fromComponents(
+    const std::vector<ComponentRef>& parts, Placement placement, const TimeZone& user, Keep keep,
+    const std::function<ComponentRef(const std::string& tzid)>& zoneOf) {
     quietLibical();
     auto model = newModel(std::move(placement), user, newCalendar());
     icalcomponent* root = model->root.get();
     std::vector<std::string> zones;
-    for (void* part : components) {
-        auto* component = static_cast<icalcomponent*>(part);
+    for (const ComponentRef part : parts) {
+        icalcomponent* component = part.native();
         if (component == nullptr || icalcomponent_isa(component) != ICAL_VEVENT_COMPONENT) {
             continue;
         }
@@ -177,7 +177,7 @@ std::optional<Item> Item::fromComponents(const std::vector<void*>& components, P
                 continue;
             }
             zones.push_back(tzid);
-            if (auto* zone = static_cast<icalcomponent*>(zoneOf(tzid));
+            if (icalcomponent* zone = zoneOf(tzid).native();
                 zone != nullptr && icalcomponent_isa(zone) == ICAL_VTIMEZONE_COMPONENT) {
                 icalcomponent_add_component(root, icalcomponent_new_clone(zone));
             }
@@ -196,6 +196,9 @@ std::optional<Item> Item::fromComponents(const std::vector<void*>& components, P
 std::variant<Item, StoreError> Item::create(const Event& event, const std::string& uid,
                                             Placement placement, const TimeZone& user,
                                             Instant now) {
+    if (auto error = checkWritable(event)) {
+        return *error;
+    }
     quietLibical();
     auto model = newModel(std::move(placement), user, newCalendar());
     icalcomponent* vevent = icalcomponent_new_vevent();
@@ -264,6 +267,9 @@ bool Item::occurrences(Instant start, Instant end, std::vector<Event>& found, st
 }
 
 EditResult Item::save(const Event& event, Span span, Changes changes, Instant now) {
+    if (auto error = checkWritable(event)) {
+        return *error;
+    }
     Model& model = *model_;
     if (!model.root) {
         return withoutText(model);
@@ -332,22 +338,6 @@ EditResult Item::remove(const Event& event, Span span, Instant now) {
     endSeriesBefore(master, model, *event.occurrenceDate);
     touch(master, now);
     return Outcome::changed;
-}
-
-std::vector<void*> Item::components() const {
-    std::vector<void*> found;
-    icalcomponent* root = model_->root.get();
-    if (root == nullptr) {
-        return found;
-    }
-    for (icalcomponent* part = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT);
-         part != nullptr; part = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
-        const icalcomponent_kind kind = icalcomponent_isa(part);
-        if (kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTIMEZONE_COMPONENT) {
-            found.push_back(part);
-        }
-    }
-    return found;
 }
 
 std::string Item::text() const {

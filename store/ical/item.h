@@ -1,7 +1,8 @@
 // The format layer: one calendar item (a series or single event with its changed occurrences)
-// read from iCalendar text, the events and occurrences it holds, and the edits a save or a
-// removal makes to it. Stores keep items; only this layer knows the format, and no libical type
-// crosses this header.
+// read from iCalendar text or from the components a calendar service hands out, the events and
+// occurrences it holds, and the edits a save or a removal makes to it. Stores keep items; only
+// this layer knows the format, and no libical type crosses this header but the opaque
+// `ComponentRef` (parts.h).
 #pragma once
 
 #include <functional>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "convert/instant.h"
+#include "store/ical/parts.h"
+#include "store/policy.h"
 #include "store/store.h"
 
 namespace ravu::ical {
@@ -45,14 +48,6 @@ enum class Outcome {
 };
 using EditResult = std::variant<Outcome, StoreError>;
 
-/// Why the event cannot be written as it is, or none: a missing start, an end before the start,
-/// a date beyond what the format holds, a URL with control characters, a rule out of range.
-WriteError checkWritable(const Event& event);
-
-/// The most occurrences one item gives for one window: an HOURLY series over a whole snapshot
-/// window has about 10,320.
-inline constexpr std::size_t maxOccurrences = 100'000;
-
 /// What steps a series' repetition rules. libical's iterator steps every rule; the common shapes
 /// are stepped far faster on plain calendar days, and a differential test holds that path to
 /// libical's.
@@ -68,15 +63,15 @@ class Item {
     /// UTF-8 is repaired first.
     static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
                                      Keep keep);
-    /// The item made of components a calendar database hands out, each a libical
-    /// `icalcomponent*` (a series or single event and its changed occurrences, all of one UID);
-    /// they are copied, not taken. `zoneOf` gives the calendar's own VTIMEZONE for a TZID the
-    /// zone database does not know (a borrowed `icalcomponent*`, or null). None when the
-    /// components hold no event that can be read.
+    /// The item made of the parts a calendar service hands out (a series or single event and its
+    /// changed occurrences, all of one UID); they are copied, not taken. `zoneOf` gives the
+    /// calendar's own VTIMEZONE for a TZID the zone database does not know, or a null handle.
+    /// None when the parts hold no event that can be read.
     static std::optional<Item> fromComponents(
-        const std::vector<void*>& components, Placement placement, const TimeZone& user, Keep keep,
-        const std::function<void*(const std::string&)>& zoneOf);
-    /// A new item holding the checked event under `uid`, stamped as made at `now`.
+        const std::vector<ComponentRef>& parts, Placement placement, const TimeZone& user,
+        Keep keep, const std::function<ComponentRef(const std::string& tzid)>& zoneOf);
+    /// A new item holding the event under `uid`, stamped as made at `now`; an error when the
+    /// event cannot be written as it is (see `save`).
     static std::variant<Item, StoreError> create(const Event& event, const std::string& uid,
                                                  Placement placement, const TimeZone& user,
                                                  Instant now);
@@ -101,15 +96,17 @@ class Item {
     const std::vector<std::string>& notes() const;
 
     /// Writes the `changes` of the item, or of the one occurrence `event` names with
-    /// `Span::thisEvent`. Needs `Keep::tree`.
+    /// `Span::thisEvent`. Needs `Keep::tree`. An event that cannot be written as it is changes
+    /// nothing: a missing start, an end before the start, a date beyond what the format holds, a
+    /// URL with control characters, a rule out of range.
     EditResult save(const Event& event, Span span, Changes changes, Instant now);
     /// Removes the item, one occurrence (`Span::thisEvent`), or an occurrence and the rest of
     /// its series. Needs `Keep::tree`.
     EditResult remove(const Event& event, Span span, Instant now);
 
-    /// The VEVENT and VTIMEZONE components of the tree, each an `icalcomponent*` owned by the
-    /// item: for a store that writes components rather than text. Needs `Keep::tree`.
-    std::vector<void*> components() const;
+    /// For a store that keeps items in parts: what to write back after an edit, against the parts
+    /// the item was made of (none for a new item). Needs `Keep::tree`.
+    PartChanges changedSince(const std::vector<ComponentRef>& before) const;
     /// The tree as iCalendar text: CRLF line ends, lines folded at 75 octets, text escaped.
     std::string text() const;
     /// After the store wrote the edited item: reads the tree again into the item's events, with

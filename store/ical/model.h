@@ -77,6 +77,11 @@ std::optional<icaltimetype> timeOf(const icalproperty* property);
 /// no real day or time.
 std::optional<local_seconds> wallOf(const icaltimetype& value);
 
+/// The instant a wall-clock value names when it is read as UTC.
+inline Instant asUtc(local_seconds wall) {
+    return Instant{wall.time_since_epoch()};
+}
+
 /// A floating libical value for the wall-clock time, or for its date.
 icaltimetype icalTime(local_seconds wall, bool isDate);
 
@@ -305,6 +310,11 @@ struct Model {
 /// takes those zones from the database, and a writer keeps them.
 std::optional<Component> parseText(std::string text, bool keepZones);
 
+/// The text without the VTIMEZONE blocks whose TZID the zone database knows. Times in those
+/// zones are taken from the database, and parsing the blocks would cost as much as parsing the
+/// event itself. Blocks written any other way (in lower case, say) are simply kept.
+std::string withoutKnownZones(std::string text);
+
 /// The values of one of a rule's BY lists, up to libical's end marker.
 template <std::size_t size>
 std::vector<int> valuesOf(const short (&values)[size]) {
@@ -322,8 +332,31 @@ bool expandable(const icalrecurrencetype& rule, local_seconds start);
 /// The X-LIC-ERROR notes libical left anywhere in the tree.
 int errorCount(icalcomponent* root);
 
+/// Whether libical dropped a property of this name from the component for having no value.
+bool droppedEmpty(icalcomponent* component, std::string_view name);
+
+/// Whether libical dropped a value the event's times depend on: without it the event would be
+/// read as something other than what its file says.
+bool lostTiming(icalcomponent* component);
+
+/// Whether libical dropped a part of the event's repetition.
+bool lostRepetition(icalcomponent* component);
+
+/// The longest event the store reads: longer ones are a broken file, not a plan.
+inline constexpr date::days maxLength{366 * 100};
+
 /// Resolves the VEVENTs of `model.root` into the model; false when the item cannot be used.
 bool describe(Model& model);
+
+/// The master's repetition into the model: rules, extra starts and exclusions. False when it
+/// cannot be read.
+bool readRecurrence(Model& model, icalcomponent* vevent);
+
+/// The wall time in the series' zone and the instant of an RDATE, EXDATE or RECURRENCE-ID value.
+/// A DATE in a timed series stands for the series' time of day on that date.
+std::optional<std::pair<local_seconds, Instant>> placeIn(const ReadEvent& master,
+                                                         icalproperty* property,
+                                                         const icaltimetype& value, Model& model);
 
 /// The form of a DATE or DATE-TIME property of the item; values without a zone of their own take
 /// `fallback` (the series' form for everything but the master's DTSTART).

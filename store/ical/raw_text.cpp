@@ -28,42 +28,6 @@ std::string unfolded(std::string text) {
     return text;
 }
 
-/// The text without the VTIMEZONE blocks whose TZID the zone database knows. Times in those
-/// zones are taken from the database, and parsing the blocks would cost as much as parsing the
-/// event itself. Blocks written any other way (in lower case, say) are simply kept.
-std::string withoutKnownZones(std::string text) {
-    static constexpr std::string_view begin = "BEGIN:VTIMEZONE";
-    static constexpr std::string_view end = "\nEND:VTIMEZONE";
-    static constexpr std::string_view tzid = "\nTZID:";
-    std::size_t from = 0;
-    for (std::size_t start; (start = text.find(begin, from)) != std::string::npos;) {
-        const std::size_t stop = text.find(end, start);
-        if (stop == std::string::npos) {
-            break;
-        }
-        const std::size_t newline = text.find('\n', stop + 1);
-        const std::size_t after = newline == std::string::npos ? text.size() : newline + 1;
-        from = after;
-        const std::size_t name = text.find(tzid, start);
-        if ((start > 0 && text[start - 1] != '\n') || name == std::string::npos || name > stop) {
-            continue;
-        }
-        // The value ends at a line break no later than the one that opens the END line.
-        const std::size_t valueStart = name + tzid.size();
-        const std::size_t valueEnd = text.find('\n', valueStart);
-        const bool folded = text[valueEnd + 1] == ' ' || text[valueEnd + 1] == '\t';
-        std::string_view value{text.data() + valueStart, valueEnd - valueStart};
-        if (value.ends_with('\r')) {
-            value.remove_suffix(1);
-        }
-        if (!folded && systemZone(value) != nullptr) {
-            text.erase(start, after - start);
-            from = start;
-        }
-    }
-    return text;
-}
-
 /// Physical lines longer than this are folded before parsing: libical reads a line in time that
 /// grows with the square of its length (4 MB on one line take seconds), a folded one in linear
 /// time, and unfolds it all the same.

@@ -18,10 +18,6 @@ date::local_time<microseconds> precise(local_seconds wall) {
     return date::local_time<microseconds>{wall.time_since_epoch()};
 }
 
-Instant asUtc(local_seconds wall) {
-    return Instant{wall.time_since_epoch()};
-}
-
 icaltimetype fromDay(local_days day) {
     icaltimetype time = icalTime(local_seconds{day}, true);
     time.hour = time.minute = time.second = 0;
@@ -221,38 +217,6 @@ icaltimetype icalTime(local_seconds wall, bool isDate) {
 }
 
 // --- Times -----------------------------------------------------------------------------------
-
-const TimeZone* systemZone(std::string_view tzid, std::string* name) {
-    // Items of one store name the same few zones thousands of times; a name the database does
-    // not know costs an exception in the date library, so every answer is kept.
-    struct Known {
-        const TimeZone* zone;
-        std::string name;
-    };
-    static std::mutex guard;
-    static std::unordered_map<std::string, Known> known;
-    const std::lock_guard lock{guard};
-    auto [entry, fresh] = known.try_emplace(std::string{tzid}, Known{nullptr, {}});
-    if (fresh) {
-        Known& found = entry->second;
-        if (const TimeZone* zone = findZone(tzid)) {
-            found = Known{zone, std::string{tzid}};
-        } else if (tzid.starts_with('/')) {
-            for (std::size_t slash = tzid.find('/', 1); slash != std::string_view::npos;
-                 slash = tzid.find('/', slash + 1)) {
-                const std::string_view tail = tzid.substr(slash + 1);
-                if (const TimeZone* zone = findZone(tail)) {
-                    found = Known{zone, std::string{tail}};
-                    break;
-                }
-            }
-        }
-    }
-    if (name != nullptr && entry->second.zone != nullptr) {
-        *name = entry->second.name;
-    }
-    return entry->second.zone;
-}
 
 Instant dayStart(local_days day, const TimeZone& zone) {
     return fromLocal(date::local_time<microseconds>{day}, zone);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "store/ical/item.h"
+#include "store/lock.h"
 #include "store/store.h"
 #include "store/vdir/names.h"
 #include "store/vdir/safe_file.h"
@@ -20,10 +21,6 @@ namespace ravu::vdir {
 /// Items larger than this are not read, and none is written: no calendar client writes one, and
 /// parsing it would hold the whole run up.
 inline constexpr std::size_t maxItemBytes = 4 * 1024 * 1024;
-
-/// The most events and occurrences one query reports. Past it every further event still shows
-/// its first occurrence in the window.
-inline constexpr std::size_t maxRecords = 2'000'000;
 
 /// One item file, as this run read it.
 struct StoredItem {
@@ -71,12 +68,11 @@ struct ReadCache {
 
 /// What a run's writes keep beyond its reads.
 struct WriteState {
-    explicit WriteState(const std::filesystem::path& root) : lock(root) {}
+    WriteState(const std::filesystem::path& root, const Clock& clock) : lock(root, clock) {}
     WriteLock lock;  ///< taken at the first write, held to the end of the run
     /// Why `beginChanges` could not take the lock; every later write fails with it at once
     /// rather than wait for the lock again.
     WriteError lockFailure;
-    std::function<Instant()> clock;
 };
 
 }  // namespace ravu::vdir

@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <numeric>
 #include <tuple>
 
 #include "convert/text.h"
+#include "store/policy.h"
 #include "store/vdir/items.h"
 #include "store/vdir/vdir_store.h"
 
@@ -76,40 +76,6 @@ SourceType sourceType(const std::optional<std::string>& word) {
     return SourceType::other;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-/// "#RRGGBB" or "#RRGGBBAA" as red, green, blue and alpha in 0..1; each byte / 255 scales
-/// back to exactly that byte, so the colour text of the calendar list is the file's.
-std::optional<std::vector<double>> colorOf(const std::optional<std::string>& text) {
-    if (!text || (text->size() != 7 && text->size() != 9) || text->front() != '#') {
-        return std::nullopt;
-    }
-    std::vector<double> components;
-    for (std::size_t i = 1; i < text->size(); i += 2) {
-        const int high = hexDigit((*text)[i]);
-        const int low = hexDigit((*text)[i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        components.push_back((high * 16 + low) / 255.0);
-    }
-    if (components.size() == 3) {
-        components.push_back(1.0);
-    }
-    return components;
-}
-
 /// Closes a directory stream when it goes out of scope.
 struct DirClose {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -135,7 +101,7 @@ ReadResult readItem(vdir::ReadCache& cache, std::ostream& diagnostics, int folde
         auto item = std::make_unique<StoredItem>(std::move(*read));
         cache.seen.try_emplace(name.identifier(), item->stamp);
         for (const std::string& note : item->item.notes()) {
-            diagnostics << "ravu-calendar: " << name.relativePath() << ": " << note << '\n';
+            diagnostics << itemLine(name.relativePath(), note) << '\n';
         }
         return {std::move(item)};
     }
@@ -183,39 +149,14 @@ WriteError forEachFile(const fs::path& folder,
     return std::nullopt;
 }
 
-/// Puts a query's result in the store's order: by start instant, then identifier, then the
-/// occurrence's original start (which sets apart two occurrences of a series moved onto the same
-/// instant).
-void inQueryOrder(std::vector<Event>& found) {
-    // Positions are sorted rather than the events, which are large; the order is then applied
-    // in place, one cycle of the permutation at a time.
-    std::vector<std::uint32_t> order(found.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return std::tie(found[a].startDate, found[a].identifier, found[a].occurrenceDate) <
-               std::tie(found[b].startDate, found[b].identifier, found[b].occurrenceDate);
-    });
-    for (std::uint32_t first = 0; first < order.size(); ++first) {
-        if (order[first] == first) {
-            continue;
-        }
-        Event held = std::move(found[first]);
-        std::uint32_t to = first;
-        for (std::uint32_t from = order[to]; from != first; to = from, from = order[to]) {
-            found[to] = std::move(found[from]);
-            order[to] = to;
-        }
-        found[to] = std::move(held);
-        order[to] = to;
-    }
-}
-
 }  // namespace
 
-VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone)
+VdirStore::VdirStore(fs::path root, std::ostream& diagnostics, const TimeZone& zone,
+                     const Clock& clock)
     : root_(std::move(root)),
       diagnostics_(&diagnostics),
       zone_(&zone),
+      clock_(&clock),
       cache_(std::make_unique<vdir::ReadCache>()) {}
 
 VdirStore::~VdirStore() = default;
@@ -246,7 +187,7 @@ Result<std::vector<Calendar>> VdirStore::calendars(Listing) const {
         Calendar calendar;
         calendar.identifier = name.identifier();
         calendar.title = metadata(folder / "displayname").value_or(name.calendar);
-        calendar.color = colorOf(metadata(folder / "color"));
+        calendar.color = colorOf(metadata(folder / "color").value_or(""), ColorText::rgbOrRgba);
         calendar.source = source;
         struct stat info {};
         calendar.allowsContentModifications =
@@ -260,13 +201,10 @@ Result<std::vector<Calendar>> VdirStore::calendars(Listing) const {
 
 void VdirStore::addEvents(const StoredItem& stored, Instant start, Instant end,
                           std::vector<Event>& found) const {
-    // Past the query's budget every event still shows its first occurrence.
-    const std::size_t room = found.size() < vdir::maxRecords ? vdir::maxRecords - found.size() : 1;
+    const std::size_t room = roomFor(found.size());
     if (!stored.item.occurrences(start, end, found, room) &&
         cache_->told.insert(stored.name.identifier()).second) {
-        *diagnostics_ << "ravu-calendar: " << stored.name.relativePath()
-                      << ": too many occurrences in the window; only the first "
-                      << std::min(room, ical::maxOccurrences) << " are shown\n";
+        *diagnostics_ << itemLine(stored.name.relativePath(), cutShort(room)) << '\n';
     }
 }
 
@@ -299,9 +237,8 @@ Result<std::vector<Event>> VdirStore::eventsMatching(const EventPredicate& predi
 
 Result<const StoredItem*> VdirStore::lookedUp(std::string_view identifier) const {
     const auto name = vdir::parseItemId(identifier);
-    const StoreError gone{"the event no longer exists", ErrorKind::gone};
     if (!name) {
-        return gone;
+        return eventGone();
     }
     if (const StoredItem* stored = storedItem(*name)) {
         return stored;
@@ -311,7 +248,7 @@ Result<const StoredItem*> VdirStore::lookedUp(std::string_view identifier) const
     struct stat info {};
     if (::lstat(name->path(root_).c_str(), &info) != 0 &&
         (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
-        return gone;
+        return eventGone();
     }
     return StoreError{"the event's file " + name->relativePath() + " cannot be read"};
 }

@@ -2,15 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
+
+#include "store/policy.h"
 
 namespace ravu::vdir {
 namespace fs = std::filesystem;
@@ -103,13 +103,13 @@ WriteError checkUnchanged(const fs::path& target, const std::optional<FileStamp>
     }
     const auto now = stampOf(target);
     if (!now) {
-        return StoreError{target.string() +
-                          " was removed by another program after it was read; nothing was saved"};
+        return StoreError{
+            target.string() +
+                " was removed by another program after it was read; nothing was saved",
+            ErrorKind::changed};
     }
     if (*now != *expected) {
-        return StoreError{target.string() +
-                          " was changed by another program after it was read; it was not "
-                          "overwritten"};
+        return changedElsewhere(target.string(), "overwritten");
     }
     return std::nullopt;
 }
@@ -212,14 +212,13 @@ WriteError removeFile(const fs::path& target, const std::optional<FileStamp>& ex
     return syncFolder(folderOf(target));
 }
 
-void removeStaleTemporaries(const fs::path& folder) {
+void removeStaleTemporaries(const fs::path& folder, Instant now) {
     constexpr auto stale = std::chrono::hours{1};
     const Descriptor fd{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     DIR* dir = fd.get() >= 0 ? ::fdopendir(::dup(fd.get())) : nullptr;
     if (dir == nullptr) {
         return;
     }
-    const auto now = std::chrono::system_clock::now();
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name{entry->d_name};
         struct stat info {};
@@ -231,49 +230,6 @@ void removeStaleTemporaries(const fs::path& folder) {
         }
     }
     ::closedir(dir);
-}
-
-WriteLock::WriteLock(fs::path root, std::chrono::milliseconds patience)
-    : root_(std::move(root)), patience_(patience) {}
-
-WriteLock::~WriteLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);  // releases the lock
-    }
-}
-
-WriteError WriteLock::acquire() {
-    if (fd_ >= 0) {
-        return std::nullopt;
-    }
-    const fs::path path = root_ / fileName;
-    int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    int cause = errno;
-    if (raw < 0 && (errno == EACCES || errno == EROFS)) {
-        // A lock on a file opened for reading works as well, should one exist already; when none
-        // does, the first refusal is the one that says why.
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        cause = errno == ENOENT ? cause : errno;
-    }
-    Descriptor fd{raw};
-    if (fd.get() < 0) {
-        return osError("cannot lock the calendar store at", root_, cause);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + patience_;
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return osError("cannot lock the calendar store at", root_, errno);
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return StoreError{"the calendar store is busy: another run is writing to it"};
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds{20});
-    }
-    fd_ = fd.release();
-    return std::nullopt;
 }
 
 }  // namespace ravu::vdir

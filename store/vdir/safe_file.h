@@ -63,8 +63,9 @@ using Written = std::variant<FileStamp, StoreError>;
 inline constexpr std::string_view temporaryPrefix = ".ravu-calendar-";
 
 /// Removes the temporary files in the folder that a run killed while writing left behind. Only
-/// files older than an hour go: a run writing now is younger. Call it holding the write lock.
-void removeStaleTemporaries(const std::filesystem::path& folder);
+/// files older than an hour at `now` go: a run writing now is younger. Call it holding the write
+/// lock.
+void removeStaleTemporaries(const std::filesystem::path& folder, Instant now);
 
 /// Closes a descriptor when it goes out of scope; `release` hands it over for an explicit close.
 class Descriptor {
@@ -82,30 +83,6 @@ class Descriptor {
 
   private:
     int fd_;
-};
-
-/// The lock that keeps two runs from interleaving their writes: an exclusive advisory lock on a
-/// hidden file in the root. Taken at the first write of a run and held until the run ends, so a
-/// run reads what it writes and nobody else writes in between.
-class WriteLock {
-  public:
-    /// `patience`: how long `acquire` waits for another run to finish before giving up.
-    explicit WriteLock(std::filesystem::path root,
-                       std::chrono::milliseconds patience = std::chrono::seconds{30});
-    ~WriteLock();
-    WriteLock(const WriteLock&) = delete;
-    WriteLock& operator=(const WriteLock&) = delete;
-
-    /// Takes the lock unless this object holds it already.
-    [[nodiscard]] WriteError acquire();
-    bool held() const { return fd_ >= 0; }
-
-    static constexpr std::string_view fileName = ".ravu-calendar.lock";
-
-  private:
-    std::filesystem::path root_;
-    std::chrono::milliseconds patience_;
-    int fd_ = -1;
 };
 
 }  // namespace ravu::vdir

@@ -14,6 +14,7 @@
 #include <ostream>
 #include <variant>
 
+#include "store/clock.h"
 #include "store/store.h"
 
 namespace ravu {
@@ -30,34 +31,33 @@ struct WriteState;
 class VdirStore final : public Store {
   public:
     /// `diagnostics` receives one line per item file that cannot be read; `zone` is the user's
-    /// zone, in which floating times and all-day dates are taken.
-    VdirStore(std::filesystem::path root, std::ostream& diagnostics, const TimeZone& zone);
+    /// zone, in which floating times and all-day dates are taken; `clock` stamps what a run writes.
+    VdirStore(std::filesystem::path root, std::ostream& diagnostics, const TimeZone& zone,
+              const Clock& clock);
     ~VdirStore() override;
     VdirStore(const VdirStore&) = delete;
     VdirStore& operator=(const VdirStore&) = delete;
 
+    // The root (vdir_store.cpp).
     AuthorizationStatus authorizationStatus() const override;
     /// Creates a missing root holding one source `local` with one writable calendar titled
     /// "Calendar". Changes nothing when the root is there already.
     bool requestFullAccess() override;
 
+    // Reading (read.cpp).
     Result<std::vector<Calendar>> calendars(Listing listing) const override;
-    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
     Result<std::vector<Event>> eventsMatching(const EventPredicate& predicate) const override;
     Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
                                                   Instant end) const override;
     Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
 
-    Event newEvent() override;
+    // Writing (write.cpp).
+    [[nodiscard]] WriteError calendarTakesChanges(std::string_view calendarId) const override;
     [[nodiscard]] WriteError beginChanges() override;
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;
 
     const std::filesystem::path& root() const { return root_; }
-
-    /// The clock that stamps what this run writes (DTSTAMP, LAST-MODIFIED); the system's clock
-    /// unless a test sets its own.
-    void setClock(std::function<Instant()> clock);
 
   private:
     /// The item as this run first read it; null when it is missing or cannot be read (told
@@ -98,6 +98,7 @@ class VdirStore final : public Store {
     std::filesystem::path root_;
     std::ostream* diagnostics_;
     const TimeZone* zone_;
+    const Clock* clock_;
     std::unique_ptr<vdir::ReadCache> cache_;    ///< mutable state of a const query: one run's reads
     std::unique_ptr<vdir::WriteState> writes_;  ///< made at the first write of the run
 };

@@ -6,8 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <exception>
-
+#include "store/policy.h"
 #include "store/uid.h"
 #include "store/vdir/items.h"
 #include "store/vdir/vdir_store.h"
@@ -17,14 +16,6 @@ using vdir::ItemName;
 using vdir::StoredItem;
 
 namespace {
-
-Instant systemNow() {
-    return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
-}
-
-StoreError gone() {
-    return StoreError{"the event no longer exists", ErrorKind::gone};
-}
 
 /// The store reads no item file larger than `maxItemBytes`, so it writes none either: an event
 /// it could not read back would vanish from every later snapshot.
@@ -60,7 +51,7 @@ WriteError VdirStore::beginChanges() {
         cache_->seen = std::move(seen);
         if (const auto folders = vdir::calendarFolders(root_)) {
             for (const vdir::CalendarName& folder : *folders) {
-                vdir::removeStaleTemporaries(folder.path(root_));
+                vdir::removeStaleTemporaries(folder.path(root_), clock_->wall());
             }
         }
     }
@@ -73,18 +64,9 @@ bool VdirStore::holdsLock() const {
 
 vdir::WriteState& VdirStore::writeState() {
     if (!writes_) {
-        writes_ = std::make_unique<vdir::WriteState>(root_);
-        writes_->clock = systemNow;
+        writes_ = std::make_unique<vdir::WriteState>(root_, *clock_);
     }
     return *writes_;
-}
-
-void VdirStore::setClock(std::function<Instant()> clock) {
-    writeState().clock = std::move(clock);
-}
-
-Event VdirStore::newEvent() {
-    return Event{};
 }
 
 WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
@@ -96,19 +78,18 @@ WriteError VdirStore::writableCalendar(const vdir::CalendarName& name) const {
     for (const Calendar& calendar : *listed) {
         if (calendar.identifier == identifier) {
             if (!calendar.allowsContentModifications) {
-                return StoreError{"calendar is read-only", ErrorKind::readOnly};
+                return readOnly();
             }
             return std::nullopt;
         }
     }
-    return StoreError{"the calendar " + identifier + " does not exist", ErrorKind::gone};
+    return noSuchCalendar(identifier);
 }
 
 WriteError VdirStore::calendarTakesChanges(std::string_view calendarId) const {
     const auto name = vdir::parseCalendarId(calendarId);
     if (!name) {
-        return StoreError{"the calendar " + std::string{calendarId} + " does not exist",
-                          ErrorKind::gone};
+        return noSuchCalendar(calendarId);
     }
     return writableCalendar(*name);
 }
@@ -123,25 +104,25 @@ std::variant<StoredItem, StoreError> VdirStore::reread(const ItemName& name) {
         if (::lstat(name.path(root_).c_str(), &info) == 0) {
             return StoreError{"the event's file " + name.relativePath() + " cannot be read"};
         }
-        return gone();
+        return eventGone();
     }
     auto fresh =
         vdir::loadItem(AT_FDCWD, name.path(root_).string(), name, *zone_, ical::Keep::tree);
     if (auto* failure = std::get_if<vdir::LoadFailure>(&fresh)) {
         if (*failure == vdir::LoadFailure::missing) {
-            return StoreError{name.relativePath() +
-                              " was removed by another program after it was read"};
+            return StoreError{
+                name.relativePath() + " was removed by another program after it was read",
+                ErrorKind::changed};
         }
         return StoreError{name.relativePath() +
-                          " was changed by another program after it was read and can no "
-                          "longer be read"};
+                              " was changed by another program after it was read and can no "
+                              "longer be read",
+                          ErrorKind::changed};
     }
     StoredItem& stored = std::get<StoredItem>(fresh);
     const auto first = cache_->seen.find(name.identifier());
     if (stored.stamp != (first != cache_->seen.end() ? first->second : seen->stamp)) {
-        return StoreError{name.relativePath() +
-                          " was changed by another program after it was read; it was not "
-                          "overwritten"};
+        return changedElsewhere(name.relativePath(), "overwritten");
     }
     return std::move(stored);
 }
@@ -176,33 +157,24 @@ void VdirStore::keepWritten(StoredItem stored, vdir::FileStamp stamp) {
 }
 
 WriteError VdirStore::saveEvent(Event& event, Span span, Changes changes) {
-    try {
+    return guarded("saved", [&] {
         return event.identifier.empty() ? createEvent(event) : updateEvent(event, span, changes);
-    } catch (const std::exception& error) {
-        return StoreError{std::string{"the event could not be saved: "} + error.what()};
-    }
+    });
 }
 
 WriteError VdirStore::removeEvent(const Event& event, Span span) {
-    try {
-        return deleteEvent(event, span);
-    } catch (const std::exception& error) {
-        return StoreError{std::string{"the event could not be removed: "} + error.what()};
-    }
+    return guarded("removed", [&] { return deleteEvent(event, span); });
 }
 
 WriteError VdirStore::createEvent(Event& event) {
     if (event.calendarId.empty()) {
-        return StoreError{"the event belongs to no calendar"};
+        return noCalendar();
     }
     const auto calendar = vdir::parseCalendarId(event.calendarId);
     if (!calendar) {
-        return StoreError{"the calendar " + event.calendarId + " does not exist"};
+        return noSuchCalendar(event.calendarId);
     }
     if (auto error = writableCalendar(*calendar)) {
-        return error;
-    }
-    if (auto error = ical::checkWritable(event)) {
         return error;
     }
     vdir::WriteState& state = writeState();
@@ -213,7 +185,7 @@ WriteError VdirStore::createEvent(Event& event) {
     const ItemName name{*calendar, uid};
     auto item = ical::Item::create(
         event, uid, {name.identifier(), calendar->identifier(), std::nullopt, name.relativePath()},
-        *zone_, state.clock());
+        *zone_, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&item)) {
         return *error;
     }
@@ -234,15 +206,12 @@ WriteError VdirStore::createEvent(Event& event) {
 WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
     const auto name = vdir::parseItemId(event.identifier);
     if (!name) {
-        return gone();
+        return eventGone();
     }
     if (!event.calendarId.empty() && event.calendarId != name->calendar.identifier()) {
-        return StoreError{"moving an event to another calendar is not supported"};
+        return cannotMove();
     }
     if (auto error = writableCalendar(name->calendar)) {
-        return error;
-    }
-    if (auto error = ical::checkWritable(event)) {
         return error;
     }
     auto reread = this->reread(*name);
@@ -250,7 +219,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
         return *error;
     }
     StoredItem& stored = std::get<StoredItem>(reread);
-    const ical::EditResult edit = stored.item.save(event, span, changes, writeState().clock());
+    const ical::EditResult edit = stored.item.save(event, span, changes, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }
@@ -260,7 +229,7 @@ WriteError VdirStore::updateEvent(Event& event, Span span, Changes changes) {
 WriteError VdirStore::deleteEvent(const Event& event, Span span) {
     const auto name = vdir::parseItemId(event.identifier);
     if (!name) {
-        return gone();
+        return eventGone();
     }
     if (auto error = writableCalendar(name->calendar)) {
         return error;
@@ -270,7 +239,7 @@ WriteError VdirStore::deleteEvent(const Event& event, Span span) {
         return *error;
     }
     StoredItem& stored = std::get<StoredItem>(reread);
-    const ical::EditResult edit = stored.item.remove(event, span, writeState().clock());
+    const ical::EditResult edit = stored.item.remove(event, span, clock_->wall());
     if (const auto* error = std::get_if<StoreError>(&edit)) {
         return *error;
     }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "convert/time.h"
+#include "store/clock.h"
 
 namespace ravu::testing {
 
@@ -17,6 +18,14 @@ inline Instant at(std::string_view text) {
     const auto instant = parseISO(text);
     EXPECT_TRUE(instant) << text;
     return instant.value_or(Instant{});
+}
+
+/// The system's clocks, as the program hands them to its stores.
+inline const Clock& systemClock() {
+    static const Clock clock{
+        [] { return date::floor<std::chrono::microseconds>(std::chrono::system_clock::now()); },
+        std::chrono::steady_clock::now};
+    return clock;
 }
 
 /// A zone of the system's zone database that must exist.

@@ -1,7 +1,8 @@
 #include "tests/support/memory_store.h"
 
 #include <algorithm>
-#include <tuple>
+
+#include "store/policy.h"
 
 namespace ravu::testing {
 namespace {
@@ -107,10 +108,7 @@ WriteError MemoryStore::refused(const Event& event, bool isNew) const {
 }
 
 void MemoryStore::insert(Event row) {
-    const auto before = [](const Event& a, const Event& b) {
-        return std::tie(a.startDate, a.identifier) < std::tie(b.startDate, b.identifier);
-    };
-    rows.insert(std::upper_bound(rows.begin(), rows.end(), row, before), std::move(row));
+    rows.insert(std::upper_bound(rows.begin(), rows.end(), row, comesBefore), std::move(row));
 }
 
 void MemoryStore::layOut(const Event& series) {

@@ -38,7 +38,6 @@ class MemoryStore final : public Store {
     Result<std::vector<Event>> itemEventsMatching(std::string_view identifier, Instant start,
                                                   Instant end) const override;
     Result<Event> calendarItemWithIdentifier(std::string_view identifier) const override;
-    Event newEvent() override { return Event{}; }
     [[nodiscard]] WriteError beginChanges() override { return std::nullopt; }
     [[nodiscard]] WriteError saveEvent(Event& event, Span span, Changes changes) override;
     [[nodiscard]] WriteError removeEvent(const Event& event, Span span) override;

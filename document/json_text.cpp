@@ -1,4 +1,4 @@
-#include "command/json_text.h"
+#include "document/json_text.h"
 
 #include <exception>
 

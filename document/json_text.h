@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "command/context.h"
+#include "document/context.h"
 
 namespace ravu {
 

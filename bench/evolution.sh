@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The desktop store's figures, each beside what it is read against, as a markdown table: wall
+# The GNOME store's figures, each beside what it is read against, as a markdown table: wall
 # time and peak memory (medians of $RUNS runs, warm), with evolution-data-server on a private
 # session bus in a temporary home.
 #
@@ -9,16 +9,16 @@
 #     with its own expansion (bench/eds_instances.cpp), and the directory store's snapshot of the
 #     same events;
 #   $APPLY_COUNT creates through apply, beside the directory store's;
-#   status and calendars on the directory store, which must not load the desktop module;
+#   status and calendars on the directory store, which must not load the GNOME store's module;
 #   the service started cold: permission on a bus where it does not run yet, then calendars;
-#   the faults a desktop meets, each on a bus of its own, every word timed $RUNS times in a row
+#   the faults a GNOME desktop meets, each on a bus of its own, every word timed $RUNS times in a row
 #   against its bound (cli/watchdog.cpp): a CalDAV server that accepts and never answers, an
 #   event whose zone sends the service spinning (under a memory limit, stopped by its id), a bus
 #   that never answers, a stopped bus, a bus without the service, a bus that refuses it.
 #
-#   bench/desktop.sh                       10,000 events, 1,000 creates, medians of three runs
-#   EVENTS=1000 APPLY_COUNT=100 RUNS=5 bench/desktop.sh
-#   FAULTS_ONLY=1 bench/desktop.sh         the cold start and the faults alone
+#   bench/evolution.sh                       10,000 events, 1,000 creates, medians of three runs
+#   EVENTS=1000 APPLY_COUNT=100 RUNS=5 bench/evolution.sh
+#   FAULTS_ONLY=1 bench/evolution.sh         the cold start and the faults alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,12 +30,12 @@ count=${APPLY_COUNT:-1000}
 past=30 future=400
 
 cmake -S . -B "$build" -DRAVU_BENCH=ON -DRAVU_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target ravu-calendar ravu_desktop ravu_bench_eds_instances -j2 >/dev/null
+cmake --build "$build" --target ravu-calendar ravu_evolution ravu_bench_eds_instances -j2 >/dev/null
 program=$PWD/$build/ravu-calendar
 instances=$PWD/$build/ravu_bench_eds_instances
 export TZ=UTC
 
-work=$(mktemp -d /tmp/ravu-desktop-bench.XXXXXX)
+work=$(mktemp -d /tmp/ravu-evolution-bench.XXXXXX)
 bus_pid=""
 silent_pid=""
 stop() {
@@ -50,7 +50,7 @@ stop() {
     rm -rf "$work"
 }
 trap stop EXIT
-note() { echo "desktop.sh: $*" >&2; }
+note() { echo "evolution.sh: $*" >&2; }
 
 if [ -z "${FAULTS_ONLY:-}" ]; then
 # The events: a generated directory store, its files gathered into one calendar of each store.
@@ -108,24 +108,33 @@ time_of() {
     shift
     "$@" <"${input:-/dev/null}" >/dev/null 2>"$work/err" || { note "failed: $*"; cat "$work/err" >&2; exit 1; }
     for _ in $(seq "$runs"); do
-        start=${EPOCHREALTIME/./}
-        /usr/bin/time -o "$work/t" -f '%M' "$@" <"${input:-/dev/null}" >/dev/null 2>>"$work/err"
-        end=${EPOCHREALTIME/./}
-        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+        once "${input:-/dev/null}" "$@"
     done
-    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
-    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    median_of "$id"
+}
+# once INPUT COMMAND...: one timed run, its wall time and peak memory added to the caller's samples.
+once() {
+    local from=$1 start end
+    shift
+    start=${EPOCHREALTIME/./}
+    /usr/bin/time -o "$work/t" -f '%M' "$@" <"$from" >/dev/null 2>>"$work/err"
+    end=${EPOCHREALTIME/./}
+    samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+}
+median_of() {
+    wall[$1]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    peak[$1]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
 }
 row() { printf '| %-52s | %8s ms | %5s MiB |\n' "$2" "${wall[$1]}" "$(((peak[$1] + 512) / 1024))"; }
 
-desktop=(env RAVU_CALENDAR_BACKEND=desktop "$program")
+evolution=(env RAVU_CALENDAR_BACKEND=evolution-data-server "$program")
 directory=(env RAVU_CALENDAR_BACKEND=directory RAVU_CALENDAR_STORE="$work/vdir" "$program")
 now=$(date +%s)
 
 note "reading"
-time_of d-calendars "${desktop[@]}" calendars
-echo '{"logicalKeys":["local|On This Computer|big"]}' >"$work/snap-desktop"
-input=$work/snap-desktop time_of d-snapshot "${desktop[@]}" snapshot
+time_of d-calendars "${evolution[@]}" calendars
+echo '{"logicalKeys":["local|On This Computer|big"]}' >"$work/snap-evolution"
+input=$work/snap-evolution time_of d-snapshot "${evolution[@]}" snapshot
 time_of eds "$instances" big $((now - past * 86400)) $((now + future * 86400))
 echo '{"logicalKeys":["local|local|big"]}' >"$work/snap-dir"
 input=$work/snap-dir time_of v-snapshot "${directory[@]}" snapshot
@@ -145,26 +154,22 @@ print(json.dumps({"pending": [{"op": "create", "itemId": f"{prefix}-{i}", "logic
     "title": f"Bench {i}", "startsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:00:00Z",
     "endsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:30:00Z"} for i in range(count)]}))
 PY
-        start=${EPOCHREALTIME/./}
-        /usr/bin/time -o "$work/t" -f '%M' "$@" <"$work/creates" >/dev/null 2>>"$work/err"
-        end=${EPOCHREALTIME/./}
-        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+        once "$work/creates" "$@"
     done
-    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
-    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    median_of "$id"
 }
-creates d-creates "local|On This Computer|empty" "${desktop[@]}" apply
+creates d-creates "local|On This Computer|empty" "${evolution[@]}" apply
 creates v-creates "local|local|empty" "${directory[@]}" apply
 
-echo "Desktop store, $(date -u +%Y-%m-%d), $(nproc) cores, load $(uptime | sed 's/.*load average: //')"
+echo "GNOME store, $(date -u +%Y-%m-%d), $(nproc) cores, load $(uptime | sed 's/.*load average: //')"
 echo
 echo "| job | wall | peak RSS |"
 echo "|---|---|---|"
-row d-calendars "desktop: calendars (5 calendars, warm)"
-row d-snapshot "desktop: snapshot, $events events in one calendar"
+row d-calendars "GNOME store: calendars (5 calendars, warm)"
+row d-snapshot "GNOME store: snapshot, $events events in one calendar"
 row eds "service's own expansion, same window (the floor)"
 row v-snapshot "directory store: snapshot, the same events"
-row d-creates "desktop: apply, $count creates"
+row d-creates "GNOME store: apply, $count creates"
 row v-creates "directory store: apply, $count creates"
 row v-status "directory store: status"
 row v-calendars "directory store: calendars"
@@ -196,7 +201,7 @@ fault_home() {
         XDG_CACHE_HOME="$fhome/.cache" XDG_RUNTIME_DIR="$fhome/run" GSETTINGS_BACKEND=memory)
     read -r address bus_pid < <("${base[@]}" "$@" --fork --print-address=1 --print-pid=1 | paste -sd' ')
     bus_env=("${base[@]}" DBUS_SESSION_BUS_ADDRESS="$address")
-    fault_env=("${bus_env[@]}" RAVU_CALENDAR_BACKEND=desktop)
+    fault_env=("${bus_env[@]}" RAVU_CALENDAR_BACKEND=evolution-data-server)
 }
 # The process ids of the bus's clients.
 peers() {

@@ -11,6 +11,7 @@ packages=(
     khal python3-icalendar python3-dateutil python3-radicale python3-recurring-ical-events vdirsyncer
     strace time curl
     evolution-data-server libecal2.0-dev dbus
+    python3-jsonschema
 )
 
 missing=()

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+# Checks the schemas of schema/ against what the program prints and takes: every golden document
+# and request of tests/cases/ (a request marked malformed must be refused, any other taken), and
+# the documents the request fuzz corpus gives.
+#   tests/schemas.py SOURCE_DIR REQUEST_DOCUMENTS_PROGRAM
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+from jsonschema import Draft202012Validator
+
+source, driver = Path(sys.argv[1]), sys.argv[2]
+cases = source / "tests" / "cases"
+schemas = {}
+for path in (source / "schema").glob("*.schema.json"):
+    Draft202012Validator.check_schema(schema := json.loads(path.read_text()))
+    schemas[path.name.removesuffix(".schema.json")] = Draft202012Validator(schema)
+document = {"status": "status", "permission": "status", "calendars": "calendars",
+            "snapshot": "snapshot", "apply": "apply"}
+failures, checked = [], 0
+
+
+def check(name, what, value, well_formed=True):
+    global checked
+    checked += 1
+    errors = [f"{e.json_path}: {e.message}" for e in schemas[name].iter_errors(value)]
+    errors = errors if value != ... else ["not JSON"]
+    if bool(errors) == well_formed:
+        failures.append(f"{what} ({name}): {errors[0] if errors else 'taken, but marked malformed'}")
+
+
+def parsed(text):  # `...` stands for text that is not JSON
+    try:
+        return json.loads(text)
+    except ValueError:
+        return ...
+
+
+for expected in sorted(cases.glob("*/*/expected.json")):
+    folder, word = expected.parent, expected.parent.parent.name
+    kinds = {"expected": document[word], "request": f"{word}-request",
+             "after-request": "snapshot-request", "after": "snapshot"}
+    for name, kind in kinds.items():
+        if (file := folder / f"{name}.json").exists():
+            well_formed = name != "request" or not (folder / "malformed").exists()
+            check(kind, file, parsed(file.read_text()), well_formed)
+
+for row in json.loads((cases / "requests.json").read_text()):
+    word = (row.get("args", ["apply"]) or [""])[0]
+    what = f"requests.json: {row['name']}"
+    check(document.get(word, "usage-error"), what,
+          row.get("expected", {"writes": [], "deletes": [], "external": []}))
+    if word in ("snapshot", "apply"):
+        request = row["request"] if "request" in row else parsed(row["text"])
+        check(word + "-request", what, request, not row.get("malformed", False))
+
+identifiers = json.loads((cases / "identifiers.json").read_text())
+for row in identifiers["ids"]:
+    for part, kind in (("request", "apply-request"), ("expected", "apply")):
+        text = json.dumps(identifiers[part]).replace('"@ID@"', json.dumps(row["id"]))
+        check(kind, f"identifiers.json: {row['name']}", json.loads(text))
+
+corpus = sorted((source / "fuzz" / "corpus" / "request").iterdir())
+printed = subprocess.run([driver, *corpus], check=True, capture_output=True, text=True).stdout
+for i, line in enumerate(printed.splitlines()):
+    kind = ("snapshot", "apply")[i % 2]
+    check(kind, f"{corpus[i // 2]}: {kind}", parsed(line))
+
+for failure in failures:
+    print(failure)
+print(f"schemas: {checked - len(failures)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)

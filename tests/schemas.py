@@ -24,8 +24,8 @@ failures, checked = [], 0
 def check(name, what, value, well_formed=True):
     global checked
     checked += 1
-    errors = [f"{e.json_path}: {e.message}" for e in schemas[name].iter_errors(value)]
-    errors = errors if value != ... else ["not JSON"]
+    errors = ["not JSON"] if value is ... else [
+        f"{e.json_path}: {e.message}" for e in schemas[name].iter_errors(value)]
     if bool(errors) == well_formed:
         failures.append(f"{what} ({name}): {errors[0] if errors else 'taken, but marked malformed'}")
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-# Checks the schemas of schema/ against what the program prints and takes: every golden document
-# and request of tests/cases/ (a request marked malformed must be refused, any other taken), and
-# the documents the request fuzz corpus gives.
+# Holds what the program prints and takes to the schemas of schema/: every golden document and
+# request of tests/cases/ (a request marked malformed must be refused, any other taken), and the
+# documents that fuzz/request_documents.cpp prints for the request fuzz corpus.
 #   tests/schemas.py SOURCE_DIR REQUEST_DOCUMENTS_PROGRAM
 import json
 import subprocess
@@ -11,14 +11,13 @@ from pathlib import Path
 from jsonschema import Draft202012Validator
 
 source, driver = Path(sys.argv[1]), sys.argv[2]
-cases = source / "tests" / "cases"
-schemas = {}
+cases, schemas, failures = source / "tests" / "cases", {}, []
 for path in (source / "schema").glob("*.schema.json"):
     Draft202012Validator.check_schema(schema := json.loads(path.read_text()))
     schemas[path.name.removesuffix(".schema.json")] = Draft202012Validator(schema)
-document = {"status": "status", "permission": "status", "calendars": "calendars",
-            "snapshot": "snapshot", "apply": "apply"}
-failures, checked = [], 0
+document = {word: word for word in ("status", "calendars", "snapshot", "apply")}
+document["permission"] = "status"
+checked = 0
 
 
 def check(name, what, value, well_formed=True):
@@ -47,8 +46,7 @@ for expected in sorted(cases.glob("*/*/expected.json")):
             check(kind, file, parsed(file.read_text()), well_formed)
 
 for row in json.loads((cases / "requests.json").read_text()):
-    word = (row.get("args", ["apply"]) or [""])[0]
-    what = f"requests.json: {row['name']}"
+    word, what = (row.get("args", ["apply"]) or [""])[0], f"requests.json: {row['name']}"
     check(document.get(word, "usage-error"), what,
           row.get("expected", {"writes": [], "deletes": [], "external": []}))
     if word in ("snapshot", "apply"):
@@ -64,10 +62,8 @@ for row in identifiers["ids"]:
 corpus = sorted((source / "fuzz" / "corpus" / "request").iterdir())
 printed = subprocess.run([driver, *corpus], check=True, capture_output=True, text=True).stdout
 for i, line in enumerate(printed.splitlines()):
-    kind = ("snapshot", "apply")[i % 2]
-    check(kind, f"{corpus[i // 2]}: {kind}", parsed(line))
+    check(("snapshot", "apply")[i % 2], corpus[i // 2], parsed(line))
 
-for failure in failures:
-    print(failure)
+print(*failures, sep="\n", end="\n" if failures else "")
 print(f"schemas: {checked - len(failures)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

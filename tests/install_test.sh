@@ -81,7 +81,7 @@ then pass; else fail "man ravu-calendar: $(cat "$work/err")"; fi
 for deb in dist/ravu-calendar-*.deb; do
     package=$(dpkg-deb -f "$deb" Package)
     case $package in
-        ravu-calendar-evolution) backend=desktop ;;
+        ravu-calendar-evolution) backend=evolution-data-server ;;
         *) backend=${package#ravu-calendar-} ;;
     esac
     module=$(in_root dpkg -L "$package" | grep '\.so$')

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and benchmarking need.
+#   scripts/setup.sh            the build and the tests
+#   scripts/setup.sh package    and the tools of the package route: scripts/package.sh and
+#                               tests/install_test.sh
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -11,7 +14,11 @@ packages=(
     khal python3-icalendar python3-dateutil python3-radicale python3-recurring-ical-events vdirsyncer
     strace time curl
     evolution-data-server libecal2.0-dev dbus
+    python3-jsonschema
 )
+if [ "${1:-}" = package ]; then
+    packages+=(debhelper lintian debootstrap)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

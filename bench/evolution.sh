@@ -108,13 +108,22 @@ time_of() {
     shift
     "$@" <"${input:-/dev/null}" >/dev/null 2>"$work/err" || { note "failed: $*"; cat "$work/err" >&2; exit 1; }
     for _ in $(seq "$runs"); do
-        start=${EPOCHREALTIME/./}
-        /usr/bin/time -o "$work/t" -f '%M' "$@" <"${input:-/dev/null}" >/dev/null 2>>"$work/err"
-        end=${EPOCHREALTIME/./}
-        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+        once "${input:-/dev/null}" "$@"
     done
-    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
-    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    median_of "$id"
+}
+# once INPUT COMMAND...: one timed run, its wall time and peak memory added to the caller's samples.
+once() {
+    local from=$1 start end
+    shift
+    start=${EPOCHREALTIME/./}
+    /usr/bin/time -o "$work/t" -f '%M' "$@" <"$from" >/dev/null 2>>"$work/err"
+    end=${EPOCHREALTIME/./}
+    samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+}
+median_of() {
+    wall[$1]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    peak[$1]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
 }
 row() { printf '| %-52s | %8s ms | %5s MiB |\n' "$2" "${wall[$1]}" "$(((peak[$1] + 512) / 1024))"; }
 
@@ -145,13 +154,9 @@ print(json.dumps({"pending": [{"op": "create", "itemId": f"{prefix}-{i}", "logic
     "title": f"Bench {i}", "startsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:00:00Z",
     "endsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:30:00Z"} for i in range(count)]}))
 PY
-        start=${EPOCHREALTIME/./}
-        /usr/bin/time -o "$work/t" -f '%M' "$@" <"$work/creates" >/dev/null 2>>"$work/err"
-        end=${EPOCHREALTIME/./}
-        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+        once "$work/creates" "$@"
     done
-    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | sort -n | sed -n "$(((runs + 1) / 2))p")
-    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | sort -n | sed -n "$(((runs + 1) / 2))p")
+    median_of "$id"
 }
 creates d-creates "local|On This Computer|empty" "${evolution[@]}" apply
 creates v-creates "local|local|empty" "${directory[@]}" apply

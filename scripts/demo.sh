@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds, and runs the program's main job against a throw-away
 # store in a temporary folder, showing each command and the JSON it printed.
+# With RAVU_PROGRAM set, runs that program instead (an installed one) and builds nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-# The program alone: the test suite's tools are not installed here.
-cmake -S . -B build-demo -DRAVU_TESTS=OFF >/dev/null
-cmake --build build-demo -j"$(nproc)" --target ravu-calendar >/dev/null
+program=${RAVU_PROGRAM:-$PWD/build-demo/ravu-calendar}
+if [ -z "${RAVU_PROGRAM:-}" ]; then
+    bash scripts/setup.sh
+    # The program alone: the test suite's tools are not installed here.
+    cmake -S . -B build-demo -DRAVU_TESTS=OFF >/dev/null
+    cmake --build build-demo -j"$(nproc)" --target ravu-calendar >/dev/null
+fi
 
 store=$(mktemp -d)/ravu-calendar
 trap 'rm -rf "$(dirname "$store")"' EXIT
 export RAVU_CALENDAR_STORE="$store"
-program=$PWD/build-demo/ravu-calendar
 
 run() {  # run WORD [REQUEST]
     if [ $# -ge 2 ]; then

@@ -102,14 +102,16 @@ for _ in $(seq 200); do
     sleep 0.05
 done
 note "importing $events events into an iCal-file resource"
-# The event collection of a new iCal-file resource on the file.
+# The event collection of a new iCal-file resource on the file (instance $3), its settings file
+# written before it starts.
 collection() {
     local instance
-    instance=$("$client" resource akonadi_ical_resource "$1" "setPath=$2" | tail -n 1)
+    printf '[General]\nPath=%s\n' "$2" >"$XDG_CONFIG_HOME/akonadi_ical_resource_${3}rc"
+    instance=$("$client" resource akonadi_ical_resource "$1" | tail -n 1)
     "$client" collections | awk -F'|' -v r="$instance" '$3 == r && $4 ~ /calendar.event/ { print $1; exit }'
 }
-big=$(collection Big "$work/big.ics")
-empty=$(collection Empty "$work/empty.ics")
+big=$(collection Big "$work/big.ics" 0)
+empty=$(collection Empty "$work/empty.ics" 1)
 
 # time_of ID COMMAND... (standard input: $input): one untimed run, then $runs timed ones; the
 # medians of wall ms and peak KiB go into wall[ID] and peak[ID].

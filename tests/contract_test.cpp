@@ -158,10 +158,10 @@ const Akonadi* contractAkonadi() {
             return nullptr;
         }
         started->cal = started->bus.resource("akonadi_ical_resource", "Calendar",
-                                             {"setPath=" + (home / "cal.ics").string()});
+                                             "Path=" + (home / "cal.ics").string());
         started->ro =
             started->bus.resource("akonadi_ical_resource", "Read-only",
-                                  {"setPath=" + (home / "ro.ics").string(), "setReadOnly=true"});
+                                  "Path=" + (home / "ro.ics").string() + "\nReadOnly=true");
         return started->ro.collection.empty() ? nullptr : std::move(started);
     }();
     return akonadi.get();

@@ -403,9 +403,8 @@ TEST(PeerInterop, PythonIcalendarReadsTheAkonadiStoresWrites) {
     const fs::path file = bus.home() / "calendar.ics";
     writeFile(file, emptyCalendar);
     ASSERT_TRUE(bus.startAkonadi());
-    ASSERT_NE(
-        bus.resource("akonadi_ical_resource", "Personal", {"setPath=" + file.string()}).collection,
-        "");
+    ASSERT_NE(bus.resource("akonadi_ical_resource", "Personal", "Path=" + file.string()).collection,
+              "");
     const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
     EXPECT_EQ(calendar["logicalKey"], "local|Personal|Personal") << calendar;
     EXPECT_EQ(calendar["writable"], true);

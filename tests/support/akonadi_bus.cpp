@@ -21,19 +21,19 @@ std::string AkonadiBus::missing() {
     return "";
 }
 
-AkonadiBus::AkonadiBus(bool preseed)
+AkonadiBus::AkonadiBus(bool preseed, const std::string& config)
     : SessionBus{{{"QT_QPA_PLATFORM", "offscreen"},
                   {"AKONADI_DISABLE_AGENT_AUTOSTART", "1"},
                   {"RAVU_CALENDAR_BACKEND", "akonadi"}}} {
-    const fs::path config = home() / ".config";
-    writeFile(config / "akonadi/akonadiserverrc", "[%General]\nDriver=QSQLITE\n");
+    const fs::path settings = home() / ".config";
+    writeFile(settings / "akonadi/akonadiserverrc", "[%General]\nDriver=QSQLITE\n");
     if (preseed) {
-        writeFile(config / "akonadi-firstrunrc",
+        writeFile(settings / "akonadi-firstrunrc",
                   "[ProcessedDefaults]\nbirthdaycalendar=done\ndefaultaddressbook=done\n"
                   "defaultcalendar=done\ndefaultnotebook=done\n");
     }
     // The CalDAV resource reads its password from the wallet: one that opens with no dialog.
-    writeFile(config / "kwalletrc",
+    writeFile(settings / "kwalletrc",
               "[Wallet]\nFirst Use=false\nEnabled=true\nPrompt on Open=false\n");
     // A bus that starts only Akonadi and the wallet: the desktop's KIO daemon, started by the
     // CalDAV resource's HTTP workers, at times loses the answer they wait for with no limit.
@@ -50,20 +50,27 @@ AkonadiBus::AkonadiBus(bool preseed)
     if (const auto at = bus.find(standard); at != std::string::npos) {
         bus.replace(at, standard.size(), "<servicedir>@HOME@/services</servicedir>");
     }
-    start(bus, {});
+    start(config.empty() ? bus : config, {});
 }
 
 AkonadiBus::Resource AkonadiBus::calDav(const std::string& url) const {
-    // The resource reads its settings and password once, as it starts: both are there before.
-    const std::string instance = "akonadi_davgroupware_resource_0";
-    writeFile(home() / ".config" / (instance + "rc"),
-              "[General]\nremoteUrls=$default$|CalDav|" + url +
-                  "\ndefaultUsername=user\nsettingsVersion=3\nlimitSyncRange=false\n"
-                  "refreshInterval=0\ndisplayName=Radicale\n");
-    if (!client({"wallet", instance + ",$default$", "x"})) {
+    // The resource reads its password once, as it starts: it is there before.
+    const std::string type = "akonadi_davgroupware_resource";
+    if (!client({"wallet", type + "_" + std::to_string(made(type)) + ",$default$", "x"})) {
         return {};
     }
-    return resource("akonadi_davgroupware_resource", "Radicale", {});
+    return resource(type, "Radicale",
+                    "remoteUrls=$default$|CalDav|" + url +
+                        "\ndefaultUsername=user\nsettingsVersion=3\nlimitSyncRange=false\n"
+                        "refreshInterval=0\n");
+}
+
+int AkonadiBus::made(const std::string& type) const {
+    int count = 0;
+    while (fs::exists(home() / ".config" / (type + "_" + std::to_string(count) + "rc"))) {
+        ++count;
+    }
+    return count;
 }
 
 AkonadiBus::~AkonadiBus() {
@@ -110,11 +117,12 @@ std::vector<std::string> AkonadiBus::collections() const {
 }
 
 AkonadiBus::Resource AkonadiBus::resource(const std::string& type, const std::string& name,
-                                          const std::vector<std::string>& settings) const {
-    std::vector<std::string> args{"resource", type, name};
-    args.insert(args.end(), settings.begin(), settings.end());
+                                          const std::string& settings) const {
+    // Akonadi names a type's instances by a counter; each reads its settings file as it starts.
+    writeFile(home() / ".config" / (type + "_" + std::to_string(this->made(type)) + "rc"),
+              "[General]\n" + settings + "\n");
     Resource made;
-    const auto printed = linesOf(client(args).value_or(""));
+    const auto printed = linesOf(client({"resource", type, name}).value_or(""));
     made.instance = printed.empty() ? "" : printed.back();
     for (const std::string& line : collections()) {
         const auto fields = line.find('|');

@@ -15,7 +15,9 @@ class AkonadiBus : public SessionBus {
   public:
     /// `preseed` false leaves out the file that keeps Akonadi's first-run defaults away, as on a
     /// user's first login. The desktop's autostart agents (a login's, not a client's) stay off.
-    explicit AkonadiBus(bool preseed = true);
+    /// `config`: the bus's configuration (see `SessionBus::start`), by default one that can start
+    /// only Akonadi and the wallet.
+    explicit AkonadiBus(bool preseed = true, const std::string& config = "");
     /// Stops Akonadi first, so that its agents go with it; then the bus and the rest by pid.
     ~AkonadiBus();
 
@@ -31,12 +33,14 @@ class AkonadiBus : public SessionBus {
         std::string instance;
         std::string collection;  ///< the id of its (first) event collection
     };
-    /// A new resource of the agent type, configured and synchronised.
+    /// A new resource of the agent type with these lines of settings ("Path=..."), synchronised.
     Resource resource(const std::string& type, const std::string& name,
-                      const std::vector<std::string>& settings) const;
+                      const std::string& settings) const;
     /// A CalDAV resource "Radicale" on the server's calendars under `url` (user "user", its
     /// password in the wallet), which syncs every event and refreshes only when asked.
     Resource calDav(const std::string& url) const;
+    /// How many resources of the agent type this home has had.
+    int made(const std::string& type) const;
     /// "id|name|resource|content types" of each collection.
     std::vector<std::string> collections() const;
 };

@@ -1,8 +1,7 @@
 // The KDE desktop's side of the tests: what a user's set-up and the desktop's other applications
 // do to Akonadi, as one command per run.
-//   resource TYPE NAME [setter=value]...  a new resource of the agent type, configured over D-Bus
-//                                          (setPath=..., setRemoteUrls=a|b, setReadOnly=true),
-//                                          synchronised; prints its instance identifier
+//   resource TYPE NAME                     a new resource of the agent type (its settings file
+//                                          written before), synchronised; prints its instance
 //   sync INSTANCE                          synchronises the resource again
 //   wallet ENTRY SECRET                    the password in the desktop's wallet, with no dialog
 //   collections                            "id|name|resource|content types" of each collection
@@ -49,30 +48,6 @@ Akonadi::AgentType typeNamed(const QString& name) {
     return Akonadi::AgentManager::self()->type(name);
 }
 
-bool configure(const QString& instance, const QStringList& settings) {
-    QDBusInterface config{"org.freedesktop.Akonadi.Resource." + instance, "/Settings", "",
-                          QDBusConnection::sessionBus()};
-    config.setTimeout(limitMs);
-    for (const QString& setting : settings) {
-        const QString name = setting.section('=', 0, 0), value = setting.section('=', 1);
-        QVariant argument = value;
-        if (value == "true" || value == "false") {
-            argument = value == "true";
-        } else if (name == "setRemoteUrls") {
-            argument = value.split('|');
-        } else if (name == "setSettingsVersion") {
-            argument = value.toInt();
-        }
-        const QDBusMessage reply = config.call(name, argument);
-        if (reply.type() == QDBusMessage::ErrorMessage) {
-            std::fprintf(stderr, "%s: %s\n", qPrintable(name), qPrintable(reply.errorMessage()));
-            return false;
-        }
-    }
-    config.call("save");
-    return true;
-}
-
 int resource(const QStringList& args) {
     auto* create = new Akonadi::AgentInstanceCreateJob(typeNamed(args.at(0)));
     if (!ran(create)) {
@@ -80,10 +55,6 @@ int resource(const QStringList& args) {
     }
     Akonadi::AgentInstance instance = create->instance();
     instance.setName(args.at(1));
-    if (!configure(instance.identifier(), args.mid(2))) {
-        return 1;
-    }
-    instance.reconfigure();
     if (!ran(new Akonadi::ResourceSynchronizationJob(instance))) {
         return 1;
     }
@@ -127,7 +98,7 @@ int run(const QStringList& all) {
     }
     const QString command = all.at(0);
     const QStringList args = all.mid(1);
-    if (command == "resource" && args.size() >= 2) {
+    if (command == "resource" && args.size() == 2) {
         return resource(args);
     }
     if (command == "sync" && args.size() == 1) {

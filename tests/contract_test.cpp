@@ -154,14 +154,13 @@ const Akonadi* contractAkonadi() {
         for (const char* file : {"cal.ics", "ro.ics"}) {
             writeFile(home / file, emptyCalendar);
         }
-        if (!started->bus.startAkonadi()) {
-            return nullptr;
+        if (started->bus.startAkonadi()) {
+            started->cal = started->bus.resource("akonadi_ical_resource", "Calendar",
+                                                 "Path=" + (home / "cal.ics").string());
+            started->ro =
+                started->bus.resource("akonadi_ical_resource", "Read-only",
+                                      "Path=" + (home / "ro.ics").string() + "\nReadOnly=true");
         }
-        started->cal = started->bus.resource("akonadi_ical_resource", "Calendar",
-                                             "Path=" + (home / "cal.ics").string());
-        started->ro =
-            started->bus.resource("akonadi_ical_resource", "Read-only",
-                                  "Path=" + (home / "ro.ics").string() + "\nReadOnly=true");
         return started->ro.collection.empty() ? nullptr : std::move(started);
     }();
     return akonadi.get();
@@ -174,10 +173,9 @@ struct AkonadiFactory {
     std::unique_ptr<Store> run;
 
     AkonadiFactory() {
-        if (const Akonadi* akonadi = contractAkonadi()) {
-            cal = akonadi->cal.collection;
-            ro = akonadi->ro.collection;
-        }
+        const Akonadi* akonadi = contractAkonadi();
+        cal = akonadi != nullptr ? akonadi->cal.collection : "";
+        ro = akonadi != nullptr ? akonadi->ro.collection : "";
     }
     static std::string missing() {
         return contractAkonadi() ? "" : "no Akonadi: " + AkonadiBus::missing();

@@ -1,6 +1,7 @@
 // The store next to the tools our users already run on the same calendars: khal reading what
 // the program wrote and the other way round, and a CalDAV round trip through vdirsyncer and
 // Radicale into an empty store. A test skips itself only when a tool is not installed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -213,6 +214,40 @@ bool eventually(const std::function<bool()>& check) {
     return check();
 }
 
+/// Radicale on a free port of 127.0.0.1, its collections in `dir`, with `rights` as its
+/// configuration's rights section; stopped by its process id when this goes.
+class Radicale {
+  public:
+    Radicale(const fs::path& dir, const std::string& rights)
+        : port_{probe(0)},
+          marks_{{"@DIR@", dir.string()}, {"@PORT@", std::to_string(port_)}},
+          config_{(writeFile(dir / "radicale.conf",
+                             filled(readFile(support() / "radicale.conf") + rights, marks_)),
+                   dir / "radicale.conf")},
+          run_{{"/usr/bin/python3", "-m", "radicale", "--config", config_.string()}, "", {}} {}
+    static fs::path support() { return fs::path{RAVU_SOURCE_DIR} / "tests/support"; }
+    /// Whether it answers.
+    bool up() {
+        return eventually([&] { return !run_.running() || probe(port_) != 0; }) &&
+               probe(port_) != 0;
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    const std::map<std::string, std::string>& marks() const { return marks_; }
+    /// curl with these arguments as `user`: what it printed.
+    std::string http(const std::string& user, std::vector<std::string> args) const {
+        args.insert(args.begin(), {"curl", "-s", "-u", user, "--max-time", "10"});
+        return runTool(args).out;
+    }
+
+  private:
+    int port_;
+    std::map<std::string, std::string> marks_;
+    fs::path config_;
+    BackgroundRun run_;
+};
+
 /// The program on the desktop's store of `bus`.
 Json onDesktop(const SessionBus& bus, const std::string& word, const Json& request = nullptr) {
     return documentOf(BackgroundRun{
@@ -250,31 +285,22 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
                      << EvolutionBus::missing();
     }
     TempDir dir;
-    const int port = probe(0);
-    const std::map<std::string, std::string> marks{{"@DIR@", dir.path().string()},
-                                                   {"@PORT@", std::to_string(port)}};
-    const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
-    writeFile(dir.path() / "radicale.conf", filled(readFile(support / "radicale.conf"), marks) +
-                                                "[rights]\ntype = authenticated\n");
-    BackgroundRun radicale{
-        {python, "-m", "radicale", "--config", (dir.path() / "radicale.conf").string()}, "", {}};
-    ASSERT_TRUE(eventually([&] { return !radicale.running() || probe(port) != 0; }) &&
-                probe(port) != 0)
-        << "radicale did not come up";
-    const std::string collection = "http://127.0.0.1:" + std::to_string(port) + "/test/cal/";
-    const auto http = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "-u", "test:", "--max-time", "10"});
-        return runTool(args);
+    Radicale radicale{dir.path(), "[rights]\ntype = authenticated\n"};
+    ASSERT_TRUE(radicale.up()) << "radicale did not come up";
+    const std::string collection = radicale.url("/test/cal/");
+    const auto http = [&](const std::vector<std::string>& args) {
+        return radicale.http("test:", args);
     };
-    ASSERT_EQ(http({"-X", "MKCALENDAR", collection}).status, 0);
+    http({"-X", "MKCALENDAR", collection});
 
-    const EvolutionBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
+    const EvolutionBus bus{
+        {{"dav", filled(readFile(Radicale::support() / "caldav.source"), radicale.marks())}}};
     ASSERT_TRUE(bus.running());
     const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
     EXPECT_EQ(calendar["logicalKey"], "caldav|CalDAV|Server");
     EXPECT_EQ(calendar["writable"], true);
     const std::string key = calendar["logicalKey"];
-    const auto server = [&] { return http({collection}).out; };
+    const auto server = [&] { return http({collection}); };
     // The service uploads when the calendar is online; a refresh brings it there.
     const auto onServer = [&](const std::string& line) {
         return eventually([&] {
@@ -298,10 +324,8 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
                                            .start(day1 + "T090000Z")
                                            .end(day1 + "T100000Z")
                                            .text());
-    ASSERT_EQ(http({"-T", (dir.path() / "peer.ics").string(), "-H", "Content-Type: text/calendar",
-                    collection + "peer.ics"})
-                  .status,
-              0);
+    http({"-T", (dir.path() / "peer.ics").string(), "-H", "Content-Type: text/calendar",
+          collection + "peer.ics"});
     const Json request = Json::object({{"logicalKeys", Json::array({key})}});
     EXPECT_TRUE(eventually([&] {
         bus.client({"refresh", "dav"});
@@ -438,79 +462,54 @@ TEST(PeerInterop, PythonIcalendarReadsTheAkonadiStoresWrites) {
 // neither on the server. A write the server refuses, and a change a peer made on the server
 // first, are "transientError" and leave nothing of the write behind.
 TEST(PeerInterop, AkonadiStoreThroughRadicale) {
-    const std::string python = "/usr/bin/python3";  // Debian's, which has Radicale
     if (!AkonadiBus::missing().empty() || !onPath("curl") ||
-        runTool({python, "-c", "import radicale, icalendar"}).status != 0) {
+        runTool({"/usr/bin/python3", "-c", "import radicale, icalendar"}).status != 0) {
         GTEST_SKIP() << "Akonadi, curl, Radicale and python icalendar are needed: "
                      << AkonadiBus::missing();
     }
     TempDir dir;
-    const int port = probe(0);
-    const std::map<std::string, std::string> marks{{"@DIR@", dir.path().string()},
-                                                   {"@PORT@", std::to_string(port)}};
     const auto rights = [&](const char* permissions) {
-        writeFile(
-            dir.path() / "rights",
-            std::string{"[all]\nuser: .+\ncollection: .*\npermissions: "} + permissions + "\n");
+        writeFile(dir.path() / "rights",
+                  std::string{"[all]\nuser: .+\ncollection: .*\npermissions: "} + permissions);
     };
     rights("RrWw");
-    writeFile(dir.path() / "radicale.conf",
-              filled(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/support/radicale.conf"), marks) +
-                  "[rights]\ntype = from_file\nfile = " + (dir.path() / "rights").string() + "\n");
-    BackgroundRun radicale{
-        {python, "-m", "radicale", "--config", (dir.path() / "radicale.conf").string()}, "", {}};
-    ASSERT_TRUE(eventually([&] { return !radicale.running() || probe(port) != 0; }) &&
-                probe(port) != 0)
-        << "radicale did not come up";
-    const std::string root = "http://127.0.0.1:" + std::to_string(port) + "/user/";
-    const auto http = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "-u", "user:x", "--max-time", "10"});
-        return runTool(args).out;
+    Radicale radicale{dir.path(), "[rights]\ntype = from_file\nfile = @DIR@/rights\n"};
+    ASSERT_TRUE(radicale.up()) << "radicale did not come up";
+    const std::string team = radicale.url("/user/team/");
+    const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/cases/caldav";
+    const auto http = [&](const std::vector<std::string>& args) {
+        return radicale.http("user:x", args);
+    };
+    // Another client's files on the server: a series with a moved occurrence, and one event.
+    const auto peerPuts = [&](const char* name, const char* title) {
+        writeFile(dir.path() / name, filled(readFile(cases / name), {{"@DAY3@", compactDay(3)},
+                                                                     {"@DAY4@", compactDay(4)},
+                                                                     {"@TITLE@", title}}));
+        http(
+            {"-T", (dir.path() / name).string(), "-H", "Content-Type: text/calendar", team + name});
     };
     http({"-X", "MKCALENDAR", "-H", "Content-Type: application/xml", "--data-binary",
-          R"(<C:mkcalendar xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav" )"
-          R"(xmlns:I="http://apple.com/ns/ical/"><D:set><D:prop><D:displayname>Team)"
-          R"(</D:displayname><I:calendar-color>#3366CCFF</I:calendar-color></D:prop></D:set>)"
-          R"(</C:mkcalendar>)",
-          root + "team/"});
-    const std::string day3 = compactDay(3);
-    const std::string peer = Item{"peer"}
-                                 .summary("Peer's series")
-                                 .start(day3 + "T120000Z")
-                                 .end(day3 + "T130000Z")
-                                 .rrule("FREQ=DAILY;COUNT=3")
-                                 .after(
-                                     "BEGIN:VEVENT\r\nUID:peer\r\nDTSTAMP:20240101T000000Z\r\n"
-                                     "RECURRENCE-ID:" +
-                                     compactDay(4) + "T120000Z\r\nDTSTART:" + compactDay(4) +
-                                     "T150000Z\r\nDTEND:" + compactDay(4) +
-                                     "T160000Z\r\n"
-                                     "SUMMARY:Peer's moved one\r\nEND:VEVENT\r\n")
-                                 .text();
-    const auto peerPuts = [&](const std::string& name, const std::string& text) {
-        writeFile(dir.path() / name, text);
-        http({"-T", (dir.path() / name).string(), "-H", "Content-Type: text/calendar",
-              root + "team/" + name});
-    };
-    peerPuts("peer.ics", peer);
-    peerPuts("solo.ics",
-             Item{"solo"}.summary("Solo").start(day3 + "T150000Z").end(day3 + "T160000Z").text());
+          "@" + (cases / "mkcalendar.xml").string(), team});
+    peerPuts("peer.ics", "");
+    peerPuts("solo.ics", "Solo");
 
     const AkonadiBus bus;
     ASSERT_TRUE(bus.startAkonadi());
-    const AkonadiBus::Resource dav = bus.calDav(root);
-    ASSERT_NE(dav.collection, "");
+    const std::string collection = bus.calDav(radicale.url("/user/")).collection;
+    ASSERT_NE(collection, "");
     const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
-    EXPECT_EQ(calendar.value("logicalKey", "") + " " + calendar.value("colorHex", ""),
-              "caldav|Radicale|Team #3366CC")
+    EXPECT_EQ(calendar.value("logicalKey", "") + " " + calendar.value("colorHex", "") + " " +
+                  calendar["writable"].dump(),
+              "caldav|Radicale|Team #3366CC true")
         << calendar;
-    EXPECT_EQ(calendar["writable"], true);
     const std::string key = calendar["logicalKey"];
     const Json request = Json::object({{"logicalKeys", Json::array({key})}});
-    const auto status = [](const Json& done) {
-        for (const char* list : {"writes", "external", "deletes"}) {
-            if (done.contains(list) && !done[list].empty()) {
-                return done[list][0].value("status", "") + " " + done[list][0].value("error", "");
+    // The one outcome of an apply of one entry: its status and error.
+    const auto outcome = [&](const Json& entry) {
+        const Json done = onDesktop(bus, "apply", {{"pending", {entry}}});
+        for (const char* list : {"writes", "external"}) {
+            for (const Json& result : done.value(list, Json::array())) {
+                return result.value("status", "") + " " + result.value("error", "");
             }
         }
         return done.dump();
@@ -520,59 +519,49 @@ TEST(PeerInterop, AkonadiStoreThroughRadicale) {
     for (const Json& write : applied["writes"]) {
         EXPECT_EQ(write["status"], "applied") << applied;
     }
-    std::set<std::string> shown =
-        firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]);
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    const std::set<std::string> shown = firstOccurrences(snapshot["feeds"][key]);
     EXPECT_EQ(shown.size(), 5u);
     expectPythonReads(shown, dir.path() / "server.ics",
-                      [&] { writeFile(dir.path() / "server.ics", http({root + "team/"})); });
-    const std::string before = http({root + "team/"});
+                      [&] { writeFile(dir.path() / "server.ics", http({team})); });
+    const std::string before = http({team});
 
     // One occurrence, of our series or the peer's, and the peer's series whole: refused.
     std::string weekly;
-    const Json snapshot = onDesktop(bus, "snapshot", request);
     for (const Json& record : snapshot["feeds"][key]) {
         weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
     }
-    for (const Json& entry : {Json{{"op", "updateExternal"},
-                                   {"eventkitEventId", weekly},
-                                   {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
-                                   {"title", "Moved one"}},
-                              Json{{"op", "deleteExternal"},
-                                   {"eventkitEventId", weekly},
-                                   {"occurrenceStart", dayAhead(10) + "T09:00:00Z"}},
+    const auto occurrence = [&](const char* op) {
+        return Json{{"op", op},
+                    {"eventkitEventId", weekly},
+                    {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
+                    {"title", "Moved one"}};
+    };
+    for (const Json& entry : {occurrence("updateExternal"), occurrence("deleteExternal"),
                               Json{{"op", "update"},
-                                   {"eventkitEventId", dav.collection + "/peer"},
+                                   {"eventkitEventId", collection + "/peer"},
                                    {"itemId", "peer"},
                                    {"title", "Renamed"}}}) {
-        const Json done = onDesktop(bus, "apply", {{"pending", {entry}}});
-        EXPECT_NE(status(done).find("transientError"), std::string::npos) << done;
-        EXPECT_NE(status(done).find("CalDAV"), std::string::npos) << done;
+        EXPECT_THAT(outcome(entry), ::testing::MatchesRegex("transientError .*CalDAV.*"));
     }
-    EXPECT_EQ(http({root + "team/"}), before);
+    EXPECT_EQ(http({team}), before);
 
-    // The server refuses: the create is undone in Akonadi too.
+    // The server refuses a create: it is undone in Akonadi too.
     rights("Rr");
-    const Json refused = onDesktop(bus, "apply", {{"pending", {create(key, "Refused", 6)}}});
-    EXPECT_NE(status(refused).find("transientError"), std::string::npos) << refused;
+    EXPECT_THAT(outcome(create(key, "Refused", 6)), ::testing::StartsWith("transientError"));
     rights("RrWw");
-    EXPECT_EQ(http({root + "team/"}), before);
+    EXPECT_EQ(http({team}), before);
     EXPECT_EQ(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), shown);
 
     // A peer changed an event on the server after Akonadi last read it: ours is not written over
     // it, and the peer's stays.
-    peerPuts("solo.ics", Item{"solo"}
-                             .summary("Peer's change")
-                             .start(day3 + "T150000Z")
-                             .end(day3 + "T160000Z")
-                             .text());
-    const Json stale = onDesktop(bus, "apply",
-                                 {{"pending",
-                                   {{{"op", "update"},
-                                     {"eventkitEventId", dav.collection + "/solo"},
-                                     {"itemId", "solo"},
-                                     {"title", "Ours"}}}}});
-    EXPECT_NE(status(stale).find("transientError"), std::string::npos) << stale;
-    EXPECT_NE(http({root + "team/solo.ics"}).find("SUMMARY:Peer's change"), std::string::npos);
+    peerPuts("solo.ics", "Peer's change");
+    EXPECT_THAT(outcome({{"op", "update"},
+                         {"eventkitEventId", collection + "/solo"},
+                         {"itemId", "solo"},
+                         {"title", "Ours"}}),
+                ::testing::StartsWith("transientError"));
+    EXPECT_NE(http({team + "solo.ics"}).find("SUMMARY:Peer's change"), std::string::npos);
 }
 
 // Two runs with the same creates side by side on one desktop: its lock makes one event of each.

@@ -35,22 +35,15 @@ AkonadiBus::AkonadiBus(bool preseed, const std::string& config)
     // The CalDAV resource reads its password from the wallet: one that opens with no dialog.
     writeFile(settings / "kwalletrc",
               "[Wallet]\nFirst Use=false\nEnabled=true\nPrompt on Open=false\n");
-    // A bus that starts only Akonadi and the wallet: the desktop's KIO daemon, started by the
-    // CalDAV resource's HTTP workers, at times loses the answer they wait for with no limit.
     fs::create_directories(home() / "services");
     for (const char* service : {"org.freedesktop.Akonadi.Control", "org.kde.kwalletd5"}) {
-        const fs::path file =
-            fs::path{"/usr/share/dbus-1/services"} / (std::string{service} + ".service");
+        const fs::path file = fs::path{"/usr/share/dbus-1/services"} / service += ".service";
         if (fs::exists(file)) {
             fs::copy_file(file, home() / "services" / file.filename());
         }
     }
-    std::string bus = readFile("/usr/share/dbus-1/session.conf");
-    const std::string standard = "<standard_session_servicedirs />";
-    if (const auto at = bus.find(standard); at != std::string::npos) {
-        bus.replace(at, standard.size(), "<servicedir>@HOME@/services</servicedir>");
-    }
-    start(config.empty() ? bus : config, {});
+    const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
+    start(config.empty() ? readFile(support / "bus-akonadi.conf") : config, {});
 }
 
 AkonadiBus::Resource AkonadiBus::calDav(const std::string& url) const {

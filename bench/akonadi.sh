@@ -9,7 +9,7 @@
 #     ten repeating), beside the floor's full-payload fetch of the same items, and the directory
 #     store's snapshot of the same events;
 #   $APPLY_COUNT creates through apply, beside the floor's creates, each waited for until its
-#     resource took it, and the directory store's creates.
+#     resource took it, each run into an empty calendar, and the directory store's creates.
 #
 #   bench/akonadi.sh                          10,000 events, 1,000 creates, medians of three runs
 #   EVENTS=1000 APPLY_COUNT=100 RUNS=5 bench/akonadi.sh
@@ -77,7 +77,6 @@ with open(sys.argv[2], "w", encoding="utf-8", newline="\r\n") as out:
     out.write("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//ravu//bench//EN\n")
     out.write("\n".join(list(zones.values()) + events) + "\nEND:VCALENDAR\n")
 PY
-printf 'BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//bench//EN\r\nEND:VCALENDAR\r\n' >"$work/empty.ics"
 
 # The home, with Akonadi's first-run defaults kept away, and a bus that starts only Akonadi.
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
@@ -111,7 +110,6 @@ collection() {
     "$client" collections | awk -F'|' -v r="$instance" '$3 == r && $4 ~ /calendar.event/ { print $1; exit }'
 }
 big=$(collection Big "$work/big.ics" 0)
-empty=$(collection Empty "$work/empty.ics" 1)
 
 # time_of ID COMMAND... (standard input: $input): one untimed run, then $runs timed ones; the
 # medians of wall ms and peak KiB go into wall[ID] and peak[ID].
@@ -146,38 +144,51 @@ echo '{"logicalKeys":["local|local|big"]}' >"$work/snap-dir"
 input=$work/snap-dir time_of v-snapshot "${directory[@]}" snapshot
 
 note "writing"
-# Each run sends creates of its own: a create the store already holds is found, not made again.
-creates() { # creates ID KEY COMMAND...
-    local id=$1 key=$2 samples=() start end
-    shift 2
-    for run in $(seq "$runs"); do
-        python3 - "$count" "$key" "$id$run" >"$work/creates" <<'PY'
+# Each run writes into an empty calendar of its own, the store's and the floor's runs taking
+# turns: the iCal-file resource writes its whole file again for every create, so each create
+# costs more the fuller the calendar is.
+samples_k=() samples_f=() samples_v=()
+made=1
+sample() { # sample COMMAND... (standard input: $work/creates): "wall-ms peak-KiB"
+    local start end
+    start=${EPOCHREALTIME/./}
+    /usr/bin/time -o "$work/t" -f '%M' "$@" <"$work/creates" >"$work/out" 2>>"$work/err"
+    end=${EPOCHREALTIME/./}
+    if grep -q transientError "$work/out"; then
+        note "a create failed: $(head -c 300 "$work/out")"
+        exit 1
+    fi
+    echo "$(((end - start) / 1000)) $(tail -n 1 "$work/t")"
+}
+for run in $(seq "$runs"); do
+    printf 'BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//bench//EN\r\nEND:VCALENDAR\r\n' \
+        | tee "$work/store$run.ics" >"$work/floor$run.ics"
+    collection "Store $run" "$work/store$run.ics" "$made" >/dev/null
+    floor_collection=$(collection "Floor $run" "$work/floor$run.ics" $((made + 1)))
+    made=$((made + 2))
+    python3 - "$count" "local|Store $run|Store $run" "k$run" >"$work/creates" <<'PY'
 import json, sys
 count, key, prefix = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 print(json.dumps({"pending": [{"op": "create", "itemId": f"{prefix}-{i}", "logicalKey": key,
     "title": f"Bench {i}", "startsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:00:00Z",
     "endsAt": f"2027-01-{1 + i % 28:02d}T{i % 24:02d}:30:00Z"} for i in range(count)]}))
 PY
-        start=${EPOCHREALTIME/./}
-        /usr/bin/time -o "$work/t" -f '%M' "$@" <"$work/creates" >"$work/out" 2>>"$work/err"
-        end=${EPOCHREALTIME/./}
-        grep -q transientError "$work/out" && { note "a create failed: $(head -c 300 "$work/out")"; exit 1; }
-        samples+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
-    done
-    wall[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f1 | median)
-    peak[$id]=$(printf '%s\n' "${samples[@]}" | cut -d' ' -f2 | median)
-}
-creates k-creates "local|Empty|Empty" "${kde[@]}" apply
-runs_floor=()
-for _ in $(seq "$runs"); do
-    start=${EPOCHREALTIME/./}
-    /usr/bin/time -o "$work/t" -f '%M' "$floor" create "$empty" "$count" >/dev/null 2>>"$work/err"
-    end=${EPOCHREALTIME/./}
-    runs_floor+=("$(((end - start) / 1000)) $(tail -n 1 "$work/t")")
+    samples_k+=("$(sample "${kde[@]}" apply)")
+    samples_f+=("$(sample "$floor" create "$floor_collection" "$count")")
+    sed "s/\"k$run-/\"v$run-/g; s/local|Store $run|Store $run/local|local|empty/g" "$work/creates" \
+        >"$work/creates.dir"
+    mv "$work/creates.dir" "$work/creates"
+    samples_v+=("$(sample "${directory[@]}" apply)")
 done
-wall[f-creates]=$(printf '%s\n' "${runs_floor[@]}" | cut -d' ' -f1 | median)
-peak[f-creates]=$(printf '%s\n' "${runs_floor[@]}" | cut -d' ' -f2 | median)
-creates v-creates "local|local|empty" "${directory[@]}" apply
+keep() { # keep ID SAMPLE...: their medians in wall[ID] and peak[ID]
+    local id=$1
+    shift
+    wall[$id]=$(printf '%s\n' "$@" | cut -d' ' -f1 | median)
+    peak[$id]=$(printf '%s\n' "$@" | cut -d' ' -f2 | median)
+}
+keep k-creates "${samples_k[@]}"
+keep f-creates "${samples_f[@]}"
+keep v-creates "${samples_v[@]}"
 
 echo "KDE store, $(date -u +%Y-%m-%d), $(nproc) cores, load $(uptime | sed 's/.*load average: //')"
 echo

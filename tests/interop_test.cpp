@@ -553,8 +553,14 @@ TEST(PeerInterop, AkonadiStoreThroughRadicale) {
     EXPECT_EQ(http({team}), before);
     EXPECT_EQ(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), shown);
 
-    // A peer changed an event on the server after Akonadi last read it: ours is not written over
-    // it, and the peer's stays.
+    // A change of our own event reaches the server; after a peer changed an event on the server
+    // that Akonadi last read before, ours is not written over it, and the peer's stays.
+    EXPECT_EQ(outcome({{"op", "update"},
+                       {"eventkitEventId", collection + "/solo"},
+                       {"itemId", "solo"},
+                       {"title", "Changed"}}),
+              "applied ");
+    EXPECT_NE(http({team + "solo.ics"}).find("SUMMARY:Changed"), std::string::npos);
     peerPuts("solo.ics", "Peer's change");
     EXPECT_THAT(outcome({{"op", "update"},
                          {"eventkitEventId", collection + "/solo"},

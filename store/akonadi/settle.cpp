@@ -48,7 +48,7 @@ WriteError AkonadiStore::settle(const std::string& identifier) {
         });
     const auto started = clock_->monotonic();
     const auto end = deadline_->within(settleLimit, started);
-    std::vector<bool> taken(writes.size(), false);
+    std::vector<bool> taken(writes.size(), false), seenMoved(writes.size(), false);
     WriteError outcome = StoreError{
         "the calendar service did not confirm the write in time; it may still reach the "
         "calendar",
@@ -75,7 +75,6 @@ WriteError AkonadiStore::settle(const std::string& identifier) {
             }
             auto* job = new Akonadi::ItemFetchJob(write.item);
             job->fetchScope().setCacheOnly(true);
-            job->fetchScope().fetchFullPayload(true);
             if (session_.run(job, end) || job->items().isEmpty()) {
                 all = false;
                 continue;
@@ -84,13 +83,16 @@ WriteError AkonadiStore::settle(const std::string& identifier) {
             if (write.what == Pending::created) {
                 taken[i] = !now.remoteId().isEmpty();
             } else if (write.kind == Kind::remote) {
-                taken[i] = now.remoteRevision() != write.item.remoteRevision();
-                if (taken[i] && now.payloadData() != bytesOf(write.written)) {
-                    // The server refused the change as stale, and the resource took the
-                    // server's copy instead.
+                // A server that refused the change as stale makes the resource take the server's
+                // copy: a change of the item of its own, which comes with the new remote
+                // revision or a moment after it. Our own change keeps the item's revision.
+                if (now.revision() != write.item.revision()) {
                     outcome = changedElsewhere(write.identifier, "overwritten");
                     break;
                 }
+                const bool moved = now.remoteRevision() != write.item.remoteRevision();
+                taken[i] = moved && seenMoved[i];
+                seenMoved[i] = moved;
             } else {
                 // A file resource stores the change again once it wrote it; one that stored it
                 // within the same millisecond shows nothing, and a refusal would have come by now.

@@ -22,6 +22,10 @@ std::chrono::milliseconds graceFor(Kind kind) {
     return kind == Kind::remote ? std::chrono::milliseconds{600} : std::chrono::milliseconds{200};
 }
 
+/// How long a change on a server stays as the resource left it once the remote revision moved,
+/// before it counts as taken: the resource takes the server's copy over a stale one a moment
+/// after it stored the server's refusal.
+constexpr std::chrono::milliseconds serverSettles{150};
 /// How long a change on a file resource may show nothing before it counts as taken.
 constexpr std::chrono::milliseconds fileGrace{1'000};
 
@@ -48,7 +52,8 @@ WriteError AkonadiStore::settle(const std::string& identifier) {
         });
     const auto started = clock_->monotonic();
     const auto end = deadline_->within(settleLimit, started);
-    std::vector<bool> taken(writes.size(), false), seenMoved(writes.size(), false);
+    std::vector<bool> taken(writes.size(), false);
+    std::vector<std::optional<Clock::Monotonic>> movedAt(writes.size());
     WriteError outcome = StoreError{
         "the calendar service did not confirm the write in time; it may still reach the "
         "calendar",
@@ -90,9 +95,10 @@ WriteError AkonadiStore::settle(const std::string& identifier) {
                     outcome = changedElsewhere(write.identifier, "overwritten");
                     break;
                 }
-                const bool moved = now.remoteRevision() != write.item.remoteRevision();
-                taken[i] = moved && seenMoved[i];
-                seenMoved[i] = moved;
+                if (!movedAt[i] && now.remoteRevision() != write.item.remoteRevision()) {
+                    movedAt[i] = clock_->monotonic();
+                }
+                taken[i] = movedAt[i] && clock_->monotonic() - *movedAt[i] >= serverSettles;
             } else {
                 // A file resource stores the change again once it wrote it; one that stored it
                 // within the same millisecond shows nothing, and a refusal would have come by now.

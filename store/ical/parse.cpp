@@ -101,8 +101,9 @@ bool readTimes(ReadEvent& out, icalcomponent* vevent, Model& model, const Form& 
                                      7 * static_cast<long long>(length.weeks)};
         const auto clock = std::chrono::hours{length.hours} + std::chrono::minutes{length.minutes} +
                            seconds{length.seconds};
-        if ((length.is_neg && (days.count() != 0 || clock.count() != 0)) || days > maxLength ||
-            clock > maxLength) {
+        // libical keeps each part in an int, so a huge length can come out negative.
+        if ((length.is_neg && (days.count() != 0 || clock.count() != 0)) || days.count() < 0 ||
+            clock.count() < 0 || days > maxLength || clock > maxLength) {
             model.notes.push_back("its length cannot be read; it is shown without one");
         } else if (allDay) {
             // A time part rounds up to a whole day: the event covers the day it reaches into.

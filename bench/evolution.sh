@@ -22,7 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --services
 build=${BUILD:-build-bench}
 runs=${RUNS:-3}
 events=${EVENTS:-10000}

@@ -26,7 +26,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --services
 build=${BUILD:-build-bench}
 bench_dir=${BENCH_DIR:-/tmp/ravu-bench}
 runs=${RUNS:-3}

@@ -89,6 +89,11 @@ std::unique_ptr<ravu::Store> chosenStore(const ravu::TimeZone& zone, const ravu:
         return loadStoreModule(RAVU_EVOLUTION_MODULE, evolutionModule,
                                {&std::cerr, &zone, runtimeFolder(), &deadline, &clock});
     }
+    if (backend == akonadiModule.name) {
+        waits = true;
+        return loadStoreModule(RAVU_AKONADI_MODULE, akonadiModule,
+                               {&std::cerr, &zone, runtimeFolder(), &deadline, &clock});
+    }
     std::string shown = backend;
     for (char& c : shown) {
         c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;

@@ -5,11 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-program=${RAVU_PROGRAM:-$PWD/build/ravu-calendar}
+program=${RAVU_PROGRAM:-$PWD/build-demo/ravu-calendar}
 if [ -z "${RAVU_PROGRAM:-}" ]; then
     bash scripts/setup.sh
-    cmake -S . -B build >/dev/null
-    cmake --build build -j"$(nproc)" --target ravu-calendar >/dev/null
+    # The program alone: the test suite's tools are not installed here.
+    cmake -S . -B build-demo -DRAVU_TESTS=OFF >/dev/null
+    cmake --build build-demo -j"$(nproc)" --target ravu-calendar >/dev/null
 fi
 
 store=$(mktemp -d)/ravu-calendar

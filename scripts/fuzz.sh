@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --services
 seconds=${1:-60}
 input_timeout=5       # seconds for one input
 rss_limit_mb=2048

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh package
+bash scripts/setup.sh --services package
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --services
 # The include rules of the README's layout table hold before anything is built.
 python3 scripts/check_includes.py
 

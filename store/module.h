@@ -43,6 +43,8 @@ struct StoreModule {
 inline constexpr StoreModule evolutionModule{"evolution-data-server",
                                              "ravu_calendar_evolution_store"};
 
+inline constexpr StoreModule akonadiModule{"akonadi", "ravu_calendar_akonadi_store"};
+
 /// The store of the module at `path`; a store without access, after one line on `diagnostics`,
 /// when the module cannot be loaded. The module stays loaded to the end of the process.
 std::unique_ptr<Store> loadStoreModule(const std::string& path, const StoreModule& module,

@@ -22,6 +22,7 @@
 
 #include "store/module.h"
 #include "store/vdir/vdir_store.h"
+#include "tests/support/akonadi_bus.h"
 #include "tests/support/evolution_bus.h"
 #include "tests/support/instants.h"
 #include "tests/support/items.h"
@@ -111,9 +112,7 @@ struct EvolutionFactory {
     EvolutionFactory() {
         if (const EvolutionBus* bus = contractBus()) {
             bus->client({"clear", cal});
-            writeFile(bus->home() / "Read-only.ics",
-                      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\n"
-                      "END:VCALENDAR\r\n");
+            writeFile(bus->home() / "Read-only.ics", emptyCalendar);
         }
     }
     static std::string missing() {
@@ -133,6 +132,67 @@ struct EvolutionFactory {
         writeFile(contractBus()->home() / "Read-only.ics",
                   Item{"fixed"}.summary("Fixed").start("20240501T100000Z").text());
         return "ro/fixed";
+    }
+};
+
+/// The one Akonadi of this process, with an iCal-file resource "Calendar" and a read-only one
+/// whose file a test writes as a peer would; null when it cannot run here.
+struct Akonadi {
+    AkonadiBus bus;
+    AkonadiBus::Resource cal, ro;
+};
+const Akonadi* contractAkonadi() {
+    static const std::unique_ptr<Akonadi> akonadi = []() -> std::unique_ptr<Akonadi> {
+        if (!AkonadiBus::missing().empty()) {
+            return nullptr;
+        }
+        auto started = std::make_unique<Akonadi>();
+        for (const auto& [name, value] : started->bus.environment()) {
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+        const fs::path home = started->bus.home();
+        for (const char* file : {"cal.ics", "ro.ics"}) {
+            writeFile(home / file, emptyCalendar);
+        }
+        if (started->bus.startAkonadi()) {
+            started->cal = started->bus.resource("akonadi_ical_resource", "Calendar",
+                                                 "Path=" + (home / "cal.ics").string());
+            started->ro =
+                started->bus.resource("akonadi_ical_resource", "Read-only",
+                                      "Path=" + (home / "ro.ics").string() + "\nReadOnly=true");
+        }
+        return started->ro.collection.empty() ? nullptr : std::move(started);
+    }();
+    return akonadi.get();
+}
+
+struct AkonadiFactory {
+    static constexpr bool shared = false;
+    static inline std::string cal, ro;
+    std::ostringstream diagnostics;
+    std::unique_ptr<Store> run;
+
+    AkonadiFactory() {
+        const Akonadi* akonadi = contractAkonadi();
+        cal = akonadi != nullptr ? akonadi->cal.collection : "";
+        ro = akonadi != nullptr ? akonadi->ro.collection : "";
+    }
+    static std::string missing() {
+        return contractAkonadi() ? "" : "no Akonadi: " + AkonadiBus::missing();
+    }
+    Store& open() {
+        run.reset();
+        run = loadStoreModule(RAVU_AKONADI_MODULE, akonadiModule,
+                              {&diagnostics, &utcZone(), contractAkonadi()->bus.home() / "run",
+                               nullptr, &systemClock()});
+        return *run;
+    }
+    std::string addReadOnlyEvent() {
+        const Akonadi& akonadi = *contractAkonadi();
+        writeFile(akonadi.bus.home() / "ro.ics",
+                  Item{"fixed"}.summary("Fixed").start("20240501T100000Z").text());
+        akonadi.bus.client({"sync", akonadi.ro.instance});
+        return ro + "/fixed";
     }
 };
 
@@ -187,7 +247,7 @@ class StoreContract : public ::testing::Test {
     }
 };
 
-using Stores = ::testing::Types<MemoryFactory, VdirFactory, EvolutionFactory>;
+using Stores = ::testing::Types<MemoryFactory, VdirFactory, EvolutionFactory, AkonadiFactory>;
 TYPED_TEST_SUITE(StoreContract, Stores);
 
 TYPED_TEST(StoreContract, ReadsCalendarsAndTheEventsOfAWindowInOrder) {

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/watchdog.h"
+#include "tests/support/akonadi_bus.h"
 #include "tests/support/evolution_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
@@ -301,18 +302,20 @@ class SilentPort {
     std::string port_;
 };
 
-const Json evolutionFaults =
-    Json::parse(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/evolution-faults.json"))["cases"];
+const Json desktopFaults =
+    Json::parse(readFile(fs::path{RAVU_SOURCE_DIR} / "tests/cases/desktop-faults.json"))["cases"];
 
-class EvolutionFaults : public ::testing::TestWithParam<std::size_t> {};
+class DesktopFaults : public ::testing::TestWithParam<std::size_t> {};
 
-// tests/cases/evolution-faults.json: each word of the program on a desktop whose server, service
+// tests/cases/desktop-faults.json: each word of the program on a desktop whose server, service
 // or bus does not answer.
-TEST_P(EvolutionFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
-    if (!EvolutionBus::missing().empty()) {
-        GTEST_SKIP() << EvolutionBus::missing();
+TEST_P(DesktopFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
+    const Json& setting = desktopFaults[GetParam()];
+    const bool kde = setting.value("store", "") == "akonadi";
+    if (const std::string why = kde ? AkonadiBus::missing() : EvolutionBus::missing();
+        !why.empty()) {
+        GTEST_SKIP() << why;
     }
-    const Json& setting = evolutionFaults[GetParam()];
     const std::string fault = setting["fault"], other = setting["other"];
     const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
     const std::string local = "local|On This Computer|Calendar";
@@ -327,8 +330,11 @@ TEST_P(EvolutionFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
         sources["spin"] = EvolutionBus::localSource("Spin", "#3465a4", true);
         launcher = {"prlimit", "--as=" + std::to_string(2ULL << 30)};
     }
-    const EvolutionBus bus{sources, fault.ends_with(".conf") ? readFile(support / fault) : "",
-                           launcher};
+    const std::string config = fault.ends_with(".conf") ? readFile(support / fault) : "";
+    const std::unique_ptr<SessionBus> desktop =
+        kde ? std::unique_ptr<SessionBus>{std::make_unique<AkonadiBus>(true, config)}
+            : std::make_unique<EvolutionBus>(sources, config, launcher);
+    const SessionBus& bus = *desktop;
     ASSERT_TRUE(bus.running());
     Environment environment = bus.environment();
     if (fault == "silent bus") {
@@ -379,9 +385,9 @@ TEST_P(EvolutionFaults, EveryWordAnswersInTimeAndTellsWhatItCouldNotRead) {
     EXPECT_EQ(seen, setting["expected"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EvolutionFaults,
-                         ::testing::Range<std::size_t>(0, evolutionFaults.size()),
-                         [](const auto& info) { return evolutionFaults[info.param]["name"]; });
+INSTANTIATE_TEST_SUITE_P(Cases, DesktopFaults,
+                         ::testing::Range<std::size_t>(0, desktopFaults.size()),
+                         [](const auto& info) { return desktopFaults[info.param]["name"]; });
 
 }  // namespace
 }  // namespace ravu::testing

@@ -1,6 +1,7 @@
 // The store next to the tools our users already run on the same calendars: khal reading what
 // the program wrote and the other way round, and a CalDAV round trip through vdirsyncer and
 // Radicale into an empty store. A test skips itself only when a tool is not installed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "convert/time.h"
+#include "tests/support/akonadi_bus.h"
 #include "tests/support/evolution_bus.h"
 #include "tests/support/items.h"
 #include "tests/support/process.h"
@@ -212,8 +214,42 @@ bool eventually(const std::function<bool()>& check) {
     return check();
 }
 
-/// The program on the GNOME store of `bus`.
-Json onEvolution(const EvolutionBus& bus, const std::string& word, const Json& request = nullptr) {
+/// Radicale on a free port of 127.0.0.1, its collections in `dir`, with `rights` as its
+/// configuration's rights section; stopped by its process id when this goes.
+class Radicale {
+  public:
+    Radicale(const fs::path& dir, const std::string& rights)
+        : port_{probe(0)},
+          marks_{{"@DIR@", dir.string()}, {"@PORT@", std::to_string(port_)}},
+          config_{(writeFile(dir / "radicale.conf",
+                             filled(readFile(support() / "radicale.conf") + rights, marks_)),
+                   dir / "radicale.conf")},
+          run_{{"/usr/bin/python3", "-m", "radicale", "--config", config_.string()}, "", {}} {}
+    static fs::path support() { return fs::path{RAVU_SOURCE_DIR} / "tests/support"; }
+    /// Whether it answers.
+    bool up() {
+        return eventually([&] { return !run_.running() || probe(port_) != 0; }) &&
+               probe(port_) != 0;
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    const std::map<std::string, std::string>& marks() const { return marks_; }
+    /// curl with these arguments as `user`: what it printed.
+    std::string http(const std::string& user, std::vector<std::string> args) const {
+        args.insert(args.begin(), {"curl", "-s", "-u", user, "--max-time", "10"});
+        return runTool(args).out;
+    }
+
+  private:
+    int port_;
+    std::map<std::string, std::string> marks_;
+    fs::path config_;
+    BackgroundRun run_;
+};
+
+/// The program on the desktop's store of `bus`.
+Json onDesktop(const SessionBus& bus, const std::string& word, const Json& request = nullptr) {
     return documentOf(BackgroundRun{
         bus.home() / "unused", {word}, request.is_null() ? "" : request.dump(), bus.environment()}
                           .wait(1min));
@@ -249,31 +285,22 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
                      << EvolutionBus::missing();
     }
     TempDir dir;
-    const int port = probe(0);
-    const std::map<std::string, std::string> marks{{"@DIR@", dir.path().string()},
-                                                   {"@PORT@", std::to_string(port)}};
-    const fs::path support = fs::path{RAVU_SOURCE_DIR} / "tests/support";
-    writeFile(dir.path() / "radicale.conf", filled(readFile(support / "radicale.conf"), marks) +
-                                                "[rights]\ntype = authenticated\n");
-    BackgroundRun radicale{
-        {python, "-m", "radicale", "--config", (dir.path() / "radicale.conf").string()}, "", {}};
-    ASSERT_TRUE(eventually([&] { return !radicale.running() || probe(port) != 0; }) &&
-                probe(port) != 0)
-        << "radicale did not come up";
-    const std::string collection = "http://127.0.0.1:" + std::to_string(port) + "/test/cal/";
-    const auto http = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "-u", "test:", "--max-time", "10"});
-        return runTool(args);
+    Radicale radicale{dir.path(), "[rights]\ntype = authenticated\n"};
+    ASSERT_TRUE(radicale.up()) << "radicale did not come up";
+    const std::string collection = radicale.url("/test/cal/");
+    const auto http = [&](const std::vector<std::string>& args) {
+        return radicale.http("test:", args);
     };
-    ASSERT_EQ(http({"-X", "MKCALENDAR", collection}).status, 0);
+    http({"-X", "MKCALENDAR", collection});
 
-    const EvolutionBus bus{{{"dav", filled(readFile(support / "caldav.source"), marks)}}};
+    const EvolutionBus bus{
+        {{"dav", filled(readFile(Radicale::support() / "caldav.source"), radicale.marks())}}};
     ASSERT_TRUE(bus.running());
-    const Json calendar = onEvolution(bus, "calendars")["calendars"][0];
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
     EXPECT_EQ(calendar["logicalKey"], "caldav|CalDAV|Server");
     EXPECT_EQ(calendar["writable"], true);
     const std::string key = calendar["logicalKey"];
-    const auto server = [&] { return http({collection}).out; };
+    const auto server = [&] { return http({collection}); };
     // The service uploads when the calendar is online; a refresh brings it there.
     const auto onServer = [&](const std::string& line) {
         return eventually([&] {
@@ -282,7 +309,7 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
         });
     };
 
-    const Json applied = onEvolution(
+    const Json applied = onDesktop(
         bus, "apply",
         {{"pending",
           {create(key, "From the program", 2), create(key, "Daily", 3, "FREQ=DAILY;COUNT=3")}}});
@@ -297,36 +324,83 @@ TEST(PeerInterop, EvolutionStoreThroughRadicale) {
                                            .start(day1 + "T090000Z")
                                            .end(day1 + "T100000Z")
                                            .text());
-    ASSERT_EQ(http({"-T", (dir.path() / "peer.ics").string(), "-H", "Content-Type: text/calendar",
-                    collection + "peer.ics"})
-                  .status,
-              0);
+    http({"-T", (dir.path() / "peer.ics").string(), "-H", "Content-Type: text/calendar",
+          collection + "peer.ics"});
     const Json request = Json::object({{"logicalKeys", Json::array({key})}});
     EXPECT_TRUE(eventually([&] {
         bus.client({"refresh", "dav"});
-        return onEvolution(bus, "snapshot", request).dump().find("From the server") !=
+        return onDesktop(bus, "snapshot", request).dump().find("From the server") !=
                std::string::npos;
     }));
 
     // One occurrence of the series changed through the program: an override on the server.
     std::string series;
-    const Json snapshot = onEvolution(bus, "snapshot", request);
+    const Json snapshot = onDesktop(bus, "snapshot", request);
     for (const Json& record : snapshot["feeds"][key]) {
         series = record["title"] == "Daily" ? record["uid"].get<std::string>() : series;
     }
-    const Json edited = onEvolution(bus, "apply",
-                                    {{"pending",
-                                      {{{"op", "updateExternal"},
-                                        {"eventkitEventId", series},
-                                        {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
-                                        {"title", "Moved one"}}}}});
+    const Json edited = onDesktop(bus, "apply",
+                                  {{"pending",
+                                    {{{"op", "updateExternal"},
+                                      {"eventkitEventId", series},
+                                      {"occurrenceStart", dayAhead(4) + "T09:00:00Z"},
+                                      {"title", "Moved one"}}}}});
     EXPECT_EQ(edited["external"][0]["status"], "applied") << edited;
     EXPECT_TRUE(onServer("RECURRENCE-ID:" + compactDay(4) + "T090000Z")) << server();
     EXPECT_TRUE(onServer("SUMMARY:Moved one")) << server();
 }
 
-// What the program writes into a local calendar of the service, an independent reader reads
-// with the same fields from the service's own file.
+/// Three creates into the calendar: a title with every kind of text, an all-day event, a series.
+Json threeCreates(const std::string& key) {
+    Json allDay = create(key, "Away", 5);
+    allDay["allDay"] = true;
+    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
+    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
+    return {{"pending",
+             {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
+              create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}};
+}
+
+/// The first occurrence of each event of the feed, as tests/support/ical_fields.py prints it.
+std::set<std::string> firstOccurrences(const Json& feed) {
+    std::set<std::string> shown, uids;
+    for (const Json& record : feed) {
+        std::string uid = record["uid"].get<std::string>();
+        uid = uid.substr(uid.find('/') + 1);
+        if (uids.insert(uid).second) {
+            const bool day = record["allDay"];
+            const auto start = record["startsAt"].get<std::string>();
+            shown.insert(uid + "|" + record["title"].get<std::string>() + "|" +
+                         (day ? start.substr(0, 10) : start) + "|" +
+                         (day ? dayAhead(7) : record["endsAt"].get<std::string>()) + "|" +
+                         record.value("location", ""));
+        }
+    }
+    return shown;
+}
+
+/// Whether python icalendar reads `shown` from the file that `fetch` writes, within ten seconds:
+/// a service writes its file or its server a moment after it took the events.
+void expectPythonReads(
+    const std::set<std::string>& shown, const fs::path& file,
+    const std::function<void()>& fetch = [] {}) {
+    std::set<std::string> read;
+    EXPECT_TRUE(eventually([&] {
+        fetch();
+        const auto lines =
+            linesOf(runTool({"/usr/bin/python3",
+                             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(),
+                             file.string()})
+                        .out);
+        read = {lines.begin(), lines.end()};
+        return read == shown;
+    })) << ::testing::PrintToString(read)
+        << "\n"
+        << ::testing::PrintToString(shown);
+}
+
+// What the program writes into a local calendar of each desktop's service, an independent reader
+// reads with the same fields from the service's own file.
 TEST(PeerInterop, PythonIcalendarReadsTheEvolutionStoresWrites) {
     if (!EvolutionBus::missing().empty() ||
         runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
@@ -336,48 +410,164 @@ TEST(PeerInterop, PythonIcalendarReadsTheEvolutionStoresWrites) {
     const EvolutionBus bus{{{"cal", EvolutionBus::localSource("Calendar", "#3465a4", true)}}};
     ASSERT_TRUE(bus.running());
     const std::string key = "local|On This Computer|Calendar";
-    Json allDay = create(key, "Away", 5);
-    allDay["allDay"] = true;
-    allDay["startsAt"] = dayAhead(5) + "T00:00:00Z";
-    allDay["endsAt"] = dayAhead(6) + "T23:59:59Z";
-    const Json applied = onEvolution(bus, "apply",
-                                     {{"pending",
-                                       {create(key, "Caf\xC3\xA9 \"&\" more, ok; yes", 2), allDay,
-                                        create(key, "Weekly", 3, "FREQ=WEEKLY;COUNT=4")}}});
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
     ASSERT_EQ(applied["writes"].size(), 3u) << applied;
-
-    // The first occurrence of each event, as the snapshot shows it.
-    std::set<std::string> shown;
-    std::set<std::string> uids;
     const Json snapshot =
-        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
-    for (const Json& record : snapshot["feeds"][key]) {
-        const std::string uid = record["uid"].get<std::string>().substr(4);
-        if (uids.insert(uid).second) {
-            const bool day = record["allDay"];
-            const auto end = record["endsAt"].get<std::string>();
-            shown.insert(uid + "|" + record["title"].get<std::string>() + "|" +
-                         (day ? record["startsAt"].get<std::string>().substr(0, 10)
-                              : record["startsAt"].get<std::string>()) +
-                         "|" + (day ? dayAhead(7) : end) + "|" + record.value("location", ""));
-        }
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+    expectPythonReads(firstOccurrences(snapshot["feeds"][key]),
+                      bus.home() / ".local/share/evolution/calendar/cal/calendar.ics");
+}
+
+TEST(PeerInterop, PythonIcalendarReadsTheAkonadiStoresWrites) {
+    if (!AkonadiBus::missing().empty() ||
+        runTool({"/usr/bin/python3", "-c", "import icalendar"}).status != 0) {
+        GTEST_SKIP() << "Akonadi and python icalendar are needed: " << AkonadiBus::missing();
     }
-    const fs::path file = bus.home() / ".local/share/evolution/calendar/cal/calendar.ics";
-    std::set<std::string> read;
-    // The service writes its file a moment after it took the events.
-    EXPECT_TRUE(eventually([&] {
-        const ProgramRun run = runTool(
-            {"/usr/bin/python3",
-             (fs::path{RAVU_SOURCE_DIR} / "tests/support/ical_fields.py").string(), file.string()});
-        std::istringstream lines{run.out};
-        read.clear();
-        for (std::string line; std::getline(lines, line);) {
-            read.insert(line);
+    const AkonadiBus bus;
+    const fs::path file = bus.home() / "calendar.ics";
+    writeFile(file, emptyCalendar);
+    ASSERT_TRUE(bus.startAkonadi());
+    ASSERT_NE(bus.resource("akonadi_ical_resource", "Personal", "Path=" + file.string()).collection,
+              "");
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    EXPECT_EQ(calendar["logicalKey"], "local|Personal|Personal") << calendar;
+    EXPECT_EQ(calendar["writable"], true);
+    const std::string key = calendar["logicalKey"];
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
+    for (const Json& write : applied["writes"]) {
+        EXPECT_EQ(write["status"], "applied") << applied;
+    }
+    // A moved occurrence lands in the series' place in the file, as an override.
+    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
+    std::string weekly;
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    for (const Json& record : snapshot["feeds"][key]) {
+        weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
+    }
+    const Json moved = onDesktop(bus, "apply",
+                                 {{"pending",
+                                   {{{"op", "updateExternal"},
+                                     {"eventkitEventId", weekly},
+                                     {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
+                                     {"title", "Moved one"}}}}});
+    EXPECT_EQ(moved["external"][0]["status"], "applied") << moved;
+    expectPythonReads(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), file);
+    EXPECT_NE(readFile(file).find("RECURRENCE-ID"), std::string::npos) << readFile(file);
+    EXPECT_NE(readFile(file).find("SUMMARY:Moved one"), std::string::npos) << readFile(file);
+}
+
+// The KDE store on a CalDAV calendar of a Radicale server. What the program writes is on the
+// server as python icalendar reads it over HTTP. A change of one occurrence, and a change of a
+// series that holds changed occurrences, are refused with a message: Akonadi's resource keeps
+// neither on the server. A write the server refuses, and a change a peer made on the server
+// first, are "transientError" and leave nothing of the write behind.
+TEST(PeerInterop, AkonadiStoreThroughRadicale) {
+    if (!AkonadiBus::missing().empty() || !onPath("curl") ||
+        runTool({"/usr/bin/python3", "-c", "import radicale, icalendar"}).status != 0) {
+        GTEST_SKIP() << "Akonadi, curl, Radicale and python icalendar are needed: "
+                     << AkonadiBus::missing();
+    }
+    TempDir dir;
+    const auto rights = [&](const char* permissions) {
+        writeFile(dir.path() / "rights",
+                  std::string{"[all]\nuser: .+\ncollection: .*\npermissions: "} + permissions);
+    };
+    rights("RrWw");
+    Radicale radicale{dir.path(), "[rights]\ntype = from_file\nfile = @DIR@/rights\n"};
+    ASSERT_TRUE(radicale.up()) << "radicale did not come up";
+    const std::string team = radicale.url("/user/team/");
+    const fs::path cases = fs::path{RAVU_SOURCE_DIR} / "tests/cases/caldav";
+    const auto http = [&](const std::vector<std::string>& args) {
+        return radicale.http("user:x", args);
+    };
+    // Another client's files on the server: a series with a moved occurrence, and one event.
+    const auto peerPuts = [&](const char* name, const char* title) {
+        writeFile(dir.path() / name, filled(readFile(cases / name), {{"@DAY3@", compactDay(3)},
+                                                                     {"@DAY4@", compactDay(4)},
+                                                                     {"@TITLE@", title}}));
+        http(
+            {"-T", (dir.path() / name).string(), "-H", "Content-Type: text/calendar", team + name});
+    };
+    http({"-X", "MKCALENDAR", "-H", "Content-Type: application/xml", "--data-binary",
+          "@" + (cases / "mkcalendar.xml").string(), team});
+    peerPuts("peer.ics", "");
+    peerPuts("solo.ics", "Solo");
+
+    const AkonadiBus bus;
+    ASSERT_TRUE(bus.startAkonadi());
+    const std::string collection = bus.calDav(radicale.url("/user/")).collection;
+    ASSERT_NE(collection, "");
+    const Json calendar = onDesktop(bus, "calendars")["calendars"][0];
+    EXPECT_EQ(calendar.value("logicalKey", "") + " " + calendar.value("colorHex", "") + " " +
+                  calendar["writable"].dump(),
+              "caldav|Radicale|Team #3366CC true")
+        << calendar;
+    const std::string key = calendar["logicalKey"];
+    const Json request = Json::object({{"logicalKeys", Json::array({key})}});
+    // The one outcome of an apply of one entry: its status and error.
+    const auto outcome = [&](const Json& entry) {
+        const Json done = onDesktop(bus, "apply", {{"pending", {entry}}});
+        for (const char* list : {"writes", "external"}) {
+            for (const Json& result : done.value(list, Json::array())) {
+                return result.value("status", "") + " " + result.value("error", "");
+            }
         }
-        return read == shown;
-    })) << ::testing::PrintToString(read)
-        << "\n"
-        << ::testing::PrintToString(shown);
+        return done.dump();
+    };
+
+    const Json applied = onDesktop(bus, "apply", threeCreates(key));
+    for (const Json& write : applied["writes"]) {
+        EXPECT_EQ(write["status"], "applied") << applied;
+    }
+    const Json snapshot = onDesktop(bus, "snapshot", request);
+    const std::set<std::string> shown = firstOccurrences(snapshot["feeds"][key]);
+    EXPECT_EQ(shown.size(), 5u);
+    expectPythonReads(shown, dir.path() / "server.ics",
+                      [&] { writeFile(dir.path() / "server.ics", http({team})); });
+    const std::string before = http({team});
+
+    // One occurrence, of our series or the peer's, and the peer's series whole: refused.
+    std::string weekly;
+    for (const Json& record : snapshot["feeds"][key]) {
+        weekly = record["title"] == "Weekly" ? record["uid"].get<std::string>() : weekly;
+    }
+    const auto occurrence = [&](const char* op) {
+        return Json{{"op", op},
+                    {"eventkitEventId", weekly},
+                    {"occurrenceStart", dayAhead(10) + "T09:00:00Z"},
+                    {"title", "Moved one"}};
+    };
+    for (const Json& entry : {occurrence("updateExternal"), occurrence("deleteExternal"),
+                              Json{{"op", "update"},
+                                   {"eventkitEventId", collection + "/peer"},
+                                   {"itemId", "peer"},
+                                   {"title", "Renamed"}}}) {
+        EXPECT_THAT(outcome(entry), ::testing::MatchesRegex("transientError .*CalDAV.*"));
+    }
+    EXPECT_EQ(http({team}), before);
+
+    // The server refuses a create: it is undone in Akonadi too.
+    rights("Rr");
+    EXPECT_THAT(outcome(create(key, "Refused", 6)), ::testing::StartsWith("transientError"));
+    rights("RrWw");
+    EXPECT_EQ(http({team}), before);
+    EXPECT_EQ(firstOccurrences(onDesktop(bus, "snapshot", request)["feeds"][key]), shown);
+
+    // A change of our own event reaches the server; after a peer changed an event on the server
+    // that Akonadi last read before, ours is not written over it, and the peer's stays.
+    EXPECT_EQ(outcome({{"op", "update"},
+                       {"eventkitEventId", collection + "/solo"},
+                       {"itemId", "solo"},
+                       {"title", "Changed"}}),
+              "applied ");
+    EXPECT_NE(http({team + "solo.ics"}).find("SUMMARY:Changed"), std::string::npos);
+    peerPuts("solo.ics", "Peer's change");
+    EXPECT_THAT(outcome({{"op", "update"},
+                         {"eventkitEventId", collection + "/solo"},
+                         {"itemId", "solo"},
+                         {"title", "Ours"}}),
+                ::testing::StartsWith("transientError"));
+    EXPECT_NE(http({team + "solo.ics"}).find("SUMMARY:Peer's change"), std::string::npos);
 }
 
 // Two runs with the same creates side by side on one desktop: its lock makes one event of each.
@@ -402,7 +592,7 @@ TEST(PeerInterop, TwoEvolutionRunsCreatingTheSameItemsMakeOneEventEach) {
     EXPECT_EQ(documentOf(two)["writes"].size(), 20u) << two.out << two.err;
     std::map<std::string, int> events;
     const Json snapshot =
-        onEvolution(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
+        onDesktop(bus, "snapshot", Json::object({{"logicalKeys", Json::array({key})}}));
     for (const Json& record : snapshot["feeds"][key]) {
         ++events[record["title"].get<std::string>()];
     }

@@ -139,11 +139,17 @@ Item::~Item() = default;
 
 std::optional<Item> Item::parse(std::string text, Placement placement, const TimeZone& user,
                                 Keep keep) {
+    return parse(std::move(text), std::move(placement), user, keep, {});
+}
+
+std::optional<Item> Item::parse(std::string text, Placement placement, const TimeZone& user,
+                                Keep keep, std::map<std::string, Instant> partsStoredAt) {
     auto root = parseText(std::move(text), keep == Keep::tree);
     if (!root) {
         return std::nullopt;
     }
     auto model = newModel(std::move(placement), user, std::move(*root));
+    model->partsStoredAt = std::move(partsStoredAt);
     model->parseErrors = errorCount(model->root.get());
     if (!describe(*model)) {
         return std::nullopt;

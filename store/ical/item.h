@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +64,13 @@ class Item {
     /// UTF-8 is repaired first.
     static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
                                      Keep keep);
+    /// The same for a store that keeps the series and each changed occurrence as items of their
+    /// own: `partsStoredAt` says when it last wrote each, by the occurrence it changes as
+    /// `ComponentRef::recurrenceId` gives it ("" for the series), in place of
+    /// `Placement::storedAt`. An occurrence then counts as modified when its series or its own
+    /// override was, and with nothing else of the item.
+    static std::optional<Item> parse(std::string text, Placement placement, const TimeZone& user,
+                                     Keep keep, std::map<std::string, Instant> partsStoredAt);
     /// The item made of the parts a calendar service hands out (a series or single event and its
     /// changed occurrences, all of one UID); they are copied, not taken. `zoneOf` gives the
     /// calendar's own VTIMEZONE for a TZID the zone database does not know, or a null handle.

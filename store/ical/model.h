@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -271,6 +272,8 @@ struct Rule {
 /// the overrides of its UID.
 struct Model {
     Placement placement;
+    /// When a store that keeps each part as an item of its own wrote each (`Item::parse`).
+    std::map<std::string, Instant> partsStoredAt;
     const TimeZone* user = nullptr;  ///< floating times and all-day dates are taken here
     Component root;                  ///< the parsed VCALENDAR; null once dropped
     /// X-LIC-ERROR properties libical put in place of values it could not read. They are

@@ -138,14 +138,30 @@ void readFields(ReadEvent& out, icalcomponent* vevent, icalcomponent* master, Mo
 
     // Peers such as khal rewrite a file without touching LAST-MODIFIED: the time the store
     // wrote it makes their edits visible to the conflict test.
-    auto modified = lastModifiedOf(vevent, model);
-    if (!modified && master != nullptr && master != vevent) {
-        modified = lastModifiedOf(master, model);
+    const auto later = [](std::optional<Instant> a, std::optional<Instant> b) {
+        return a && b ? std::max(*a, *b) : a ? a : b;
+    };
+    const auto& parts = model.partsStoredAt;
+    if (!parts.empty()) {
+        // Each part stored on its own: an occurrence changes with its series and with its own
+        // override, and with nothing else of the item.
+        const auto storedAt = [&](icalcomponent* part) -> std::optional<Instant> {
+            const auto found = parts.find(ComponentRef{part}.recurrenceId());
+            return found != parts.end() ? std::optional{found->second} : std::nullopt;
+        };
+        const bool own = master == nullptr || master == vevent;
+        auto modified = later(lastModifiedOf(vevent, model), storedAt(vevent));
+        if (!own) {
+            modified = later(modified, later(lastModifiedOf(master, model), storedAt(master)));
+        }
+        event.lastModified = modified;
+    } else {
+        auto modified = lastModifiedOf(vevent, model);
+        if (!modified && master != nullptr && master != vevent) {
+            modified = lastModifiedOf(master, model);
+        }
+        event.lastModified = later(modified, model.placement.storedAt);
     }
-    event.lastModified = modified && model.placement.storedAt
-                             ? std::max(*modified, *model.placement.storedAt)
-                         : modified ? modified
-                                    : model.placement.storedAt;
     out.cancelled = icalcomponent_get_status(vevent) == ICAL_STATUS_CANCELLED;
 }
 

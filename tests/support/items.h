@@ -12,6 +12,10 @@
 
 namespace ravu::testing {
 
+/// A calendar without events.
+inline constexpr const char* emptyCalendar =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//ravu//tests//EN\r\nEND:VCALENDAR\r\n";
+
 /// The text of an item file with one VEVENT, built a line at a time:
 /// `Item{"uid"}.summary("Sync").start("20240501T100000Z").text()`. Times are values or carry
 /// their parameters (";TZID=Europe/Berlin:20240501T100000").

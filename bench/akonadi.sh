@@ -23,7 +23,9 @@ runs=${RUNS:-3}
 events=${EVENTS:-10000}
 count=${APPLY_COUNT:-1000}
 
-cmake -S . -B "$build" -DRAVU_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The test client that makes the resources is built with the tests, which the other benchmarks
+# turn off in the same build folder.
+cmake -S . -B "$build" -DRAVU_BENCH=ON -DRAVU_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target ravu-calendar ravu_akonadi ravu_bench_akonadi_floor \
     ravu_akonadi_client >/dev/null
 program=$PWD/$build/ravu-calendar
@@ -56,27 +58,7 @@ note "generating $events events"
 python3 bench/generate_store.py "$work/generated" "$events" >/dev/null
 mkdir -p "$work/vdir/local/big" "$work/vdir/local/empty"
 find "$work/generated" -name '*.ics' -exec cp -t "$work/vdir/local/big" {} +
-python3 - "$work/vdir/local/big" "$work/big.ics" <<'PY'
-import os, sys
-zones, events = {}, []
-
-
-def blocks(text, kind):
-    start = 0
-    while (at := text.find("BEGIN:" + kind, start)) >= 0:
-        start = text.index("END:" + kind, at) + len("END:" + kind)
-        yield text[at:start]
-
-
-for name in sorted(os.listdir(sys.argv[1])):
-    text = open(os.path.join(sys.argv[1], name), encoding="utf-8").read().replace("\r\n", "\n")
-    for zone in blocks(text, "VTIMEZONE"):
-        zones[zone.split("TZID:", 1)[1].split("\n", 1)[0]] = zone
-    events.extend(blocks(text, "VEVENT"))
-with open(sys.argv[2], "w", encoding="utf-8", newline="\r\n") as out:
-    out.write("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//ravu//bench//EN\n")
-    out.write("\n".join(list(zones.values()) + events) + "\nEND:VCALENDAR\n")
-PY
+python3 bench/one_calendar.py "$work/vdir/local/big" "$work/big.ics"
 
 # The home, with Akonadi's first-run defaults kept away, and a bus that starts only Akonadi.
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \

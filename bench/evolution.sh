@@ -64,27 +64,7 @@ export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share
 mkdir -p "$XDG_CONFIG_HOME/evolution/sources" "$XDG_DATA_HOME/evolution/calendar/big" \
     "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-python3 - "$work/vdir/local/big" "$XDG_DATA_HOME/evolution/calendar/big/calendar.ics" <<'PY'
-import os, sys
-zones, events = {}, []
-
-
-def blocks(text, kind):
-    start = 0
-    while (at := text.find("BEGIN:" + kind, start)) >= 0:
-        start = text.index("END:" + kind, at) + len("END:" + kind)
-        yield text[at:start]
-
-
-for name in sorted(os.listdir(sys.argv[1])):
-    text = open(os.path.join(sys.argv[1], name), encoding="utf-8").read().replace("\r\n", "\n")
-    for zone in blocks(text, "VTIMEZONE"):
-        zones[zone.split("TZID:", 1)[1].split("\n", 1)[0]] = zone
-    events.extend(blocks(text, "VEVENT"))
-with open(sys.argv[2], "w", encoding="utf-8", newline="\r\n") as out:
-    out.write("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//ravu//bench//EN\n")
-    out.write("\n".join(list(zones.values()) + events) + "\nEND:VCALENDAR\n")
-PY
+python3 bench/one_calendar.py "$work/vdir/local/big" "$XDG_DATA_HOME/evolution/calendar/big/calendar.ics"
 for uid in system-calendar birthdays; do
     printf '[Data Source]\nDisplayName=Off\nEnabled=false\nParent=local-stub\n\n[Calendar]\nBackendName=local\n' \
         >"$XDG_CONFIG_HOME/evolution/sources/$uid.source"
